@@ -1,0 +1,65 @@
+#include "cli/entry.hpp"
+
+#include <algorithm>
+#include <optional>
+
+#include "cli/error_report.hpp"
+
+namespace orvex {
+namespace {
+
+int report_failure(System& system, const ErrorChain& chain) {
+    write_error_report(system, chain);
+    return EXIT_FAILURE_STATUS;
+}
+
+int run_maintenance(System& system, const ModeOperations& operations) {
+    auto removed = operations.cleanup_stale_owners();
+    if (!removed) {
+        return report_failure(system, removed.error());
+    }
+    const std::string line =
+        "Removed " + std::to_string(removed->size()) + " stale owner state directories\n";
+    (void)write_text(system, StdStream::Output, line);
+    return EXIT_SUCCESS_STATUS;
+}
+
+int run_uninstall(System& system, const ModeOperations& operations) {
+    auto outcome = operations.acquire_repair_gate();
+    if (!outcome) {
+        return report_failure(system, outcome.error());
+    }
+    auto* acquired = std::get_if<RepairGateOutcome::Acquired>(&outcome->value);
+    if (acquired == nullptr) {
+        (void)write_text(system, StdStream::Error, REPAIR_BUSY_LINE);
+        return EXIT_REPAIR_IN_PROGRESS;
+    }
+    std::optional<RepairGate> gate{std::move(acquired->gate)};
+
+    auto removed = operations.uninstall_service();
+    if (!removed) {
+        gate.reset(); // the gate is free again before the report is written
+        return report_failure(system, removed.error());
+    }
+    // The success line is printed while the gate is still held.
+    (void)write_text(system, StdStream::Output, UNINSTALL_SUCCESS_LINE);
+    gate.reset();
+    return EXIT_SUCCESS_STATUS;
+}
+
+} // namespace
+
+bool wants_stale_owner_cleanup(std::span<const std::u16string> arguments) {
+    return std::ranges::any_of(arguments,
+                               [](const std::u16string& arg) { return arg == CLEANUP_SWITCH; });
+}
+
+int run_entry(System& system, std::span<const std::u16string> arguments,
+              const ModeOperations& operations) {
+    if (wants_stale_owner_cleanup(arguments)) {
+        return run_maintenance(system, operations);
+    }
+    return run_uninstall(system, operations);
+}
+
+} // namespace orvex

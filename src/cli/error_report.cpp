@@ -1,0 +1,126 @@
+#include "cli/error_report.hpp"
+
+#include <variant>
+
+#include "common/text.hpp"
+#include "platform/win32_constants.hpp"
+
+namespace orvex {
+namespace {
+
+constexpr std::uint32_t NT_STATUS_MARKER = 0x10000000;
+constexpr std::uint32_t UTF8_CODE_PAGE = 65001;
+
+std::string trim_ascii_whitespace_end(std::string text) {
+    while (!text.empty()) {
+        const char c = text.back();
+        if (c != '\t' && c != '\n' && c != '\f' && c != '\r' && c != ' ') {
+            break;
+        }
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string message_for_code(System& system, std::int32_t code) {
+    auto number = static_cast<std::uint32_t>(code);
+    std::uint32_t flags = win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
+    std::uintptr_t module = 0;
+    if ((number & NT_STATUS_MARKER) != 0) {
+        module = system.loaded_module(u"NTDLL.DLL");
+        if (module != 0) {
+            number &= ~NT_STATUS_MARKER;
+            flags |= win::FORMAT_MESSAGE_FROM_HMODULE;
+        }
+    }
+    auto text = system.format_message(flags, module, number);
+    if (!text) {
+        return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
+               std::to_string(static_cast<std::int32_t>(text.error())) + ")";
+    }
+    if (!is_valid_unicode(std::u16string_view{*text})) {
+        return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
+    }
+    return trim_ascii_whitespace_end(wtf8_from_utf16(*text));
+}
+
+// Writes a cause, indenting every line after the first as far as the prefix reaches.
+void append_indented(std::string& out, std::string_view prefix, std::string_view indent,
+                     std::string_view text) {
+    out += prefix;
+    for (const char c : text) {
+        out += c;
+        if (c == '\n') {
+            out += indent;
+        }
+    }
+}
+
+std::string right_aligned(std::size_t number, std::size_t width) {
+    std::string digits = std::to_string(number);
+    if (digits.size() < width) {
+        digits.insert(0, width - digits.size(), ' ');
+    }
+    return digits;
+}
+
+} // namespace
+
+std::string system_error_text(System& system, SystemError error) {
+    if (error.description != nullptr) {
+        return error.description;
+    }
+    return message_for_code(system, error.code) + " (os error " + std::to_string(error.code) + ")";
+}
+
+std::string link_text(System& system, const ErrorLink& link) {
+    return std::visit(
+        [&](const auto& value) -> std::string {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, std::string>) {
+                return value;
+            } else if constexpr (std::is_same_v<T, SystemError>) {
+                return system_error_text(system, value);
+            } else {
+                return value.text();
+            }
+        },
+        link);
+}
+
+std::string render_error_report(System& system, const ErrorChain& chain) {
+    const auto& links = chain.links();
+    std::string out = "Error: ";
+    if (!links.empty()) {
+        out += link_text(system, links.front());
+    }
+    const std::size_t causes = links.empty() ? 0 : links.size() - 1;
+    if (causes > 0) {
+        out += "\n\nCaused by:";
+        const bool numbered = causes >= 2;
+        for (std::size_t k = 1; k <= causes; ++k) {
+            out += '\n';
+            const std::string text = link_text(system, links[k]);
+            if (numbered) {
+                append_indented(out, right_aligned(k - 1, 5) + ": ", "       ", text);
+            } else {
+                append_indented(out, "    ", "    ", text);
+            }
+        }
+    }
+    out += '\n';
+    return out;
+}
+
+bool write_text(System& system, StdStream stream, std::string_view utf8) {
+    if (system.is_console(stream) && system.console_output_code_page() != UTF8_CODE_PAGE) {
+        return system.write_console(stream, utf16_from_wtf8(utf8));
+    }
+    return system.write_file(stream, utf8);
+}
+
+void write_error_report(System& system, const ErrorChain& chain) {
+    (void)write_text(system, StdStream::Error, render_error_report(system, chain));
+}
+
+} // namespace orvex

@@ -1,0 +1,201 @@
+#pragma once
+// The in-memory model of the Windows objects that the tool touches: a second full implementation
+// of the platform seam, for native tests. It models directories, files, junctions, symbolic links
+// and devices with owners, DACLs, attributes and reparse tags; handles with exact accounting,
+// sharing and per-handle byte-range locks; the security allocator; accounts; services with their
+// states and handle counts; a virtual clock; the standard streams; and failure injection.
+//
+// Everything it does is recorded in `calls()`, one line per seam call ("create_directory
+// C:\ProgramData\x"), so a test can assert order and a sweep can replay a run with one call
+// failing.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/system.hpp"
+
+namespace orvex {
+
+inline constexpr std::string_view SID_LOCAL_SYSTEM = "S-1-5-18";
+inline constexpr std::string_view SID_BUILTIN_ADMINISTRATORS = "S-1-5-32-544";
+inline constexpr std::string_view SID_FOREIGN_USER = "S-1-5-21-1000-2000-3000-1001";
+
+class MemorySystem final : public System {
+  public:
+    struct Node {
+        enum class Kind { Directory, File, Device };
+        Kind kind = Kind::Directory;
+        std::string name;
+        std::uint32_t attributes = 0;
+        std::uint32_t reparse_tag = 0;
+        std::string link_target; // where a junction or symbolic link leads (empty otherwise)
+        std::string owner;       // SID string
+        std::string dacl;        // DACL text as written in SDDL, "" when none was set
+        bool dacl_protected = false;
+        std::string contents;
+        std::map<std::string, std::shared_ptr<Node>> children; // keyed by upper-cased name
+        std::weak_ptr<Node> parent;
+        std::uint64_t index = 0;
+        bool delete_on_close = false;
+        bool is_link() const { return !link_target.empty(); }
+    };
+
+    enum class ServiceStop {
+        Prompt, // reaches STOPPED after `stop_delay_queries` status queries
+        Ignore, // accepts the control and stays running
+        Refuse, // the control fails with `stop_error`
+    };
+    struct Service {
+        std::uint32_t state = 4; // SERVICE_RUNNING
+        ServiceStop stop = ServiceStop::Prompt;
+        int stop_delay_queries = 0;
+        WinCode stop_error = 1052;
+        std::uint32_t raw_state_after_stop = 0; // if non-zero, the state reported by the stop
+        std::uint32_t exit_code = 0;
+        bool marked_for_delete = false;
+        int handles = 0;          // handles open in this process
+        int external_handles = 0; // handles held elsewhere, which delay the deletion
+        int queries_since_stop = -1;
+        int stop_controls = 0;
+    };
+
+    // A rule that makes a call fail: the `nth` call of `operation` (1-based; 0 = every call),
+    // optionally only calls whose logged argument contains `argument`.
+    struct FailureRule {
+        std::string operation;
+        int nth = 0;
+        WinCode code = 5;
+        std::string argument;
+        int seen = 0;
+    };
+
+    MemorySystem();
+    ~MemorySystem() override;
+
+    // ---- Setting up a scenario (paths in WTF-8, "C:\..." form) ----
+    Node& add_directory(std::string_view path, std::string_view owner = SID_LOCAL_SYSTEM);
+    Node& add_file(std::string_view path, std::string_view contents = {},
+                   std::uint32_t extra_attributes = 0);
+    Node& add_junction(std::string_view path, std::string_view target);
+    Node& add_symlink(std::string_view path, std::string_view target, bool directory);
+    Node& add_device(std::string_view path);
+    void remove(std::string_view path);
+    [[nodiscard]] Node* find(std::string_view path); // without following the final link
+    [[nodiscard]] bool exists(std::string_view path) { return find(path) != nullptr; }
+
+    // A handle held by another process: it counts for sharing and locks, not for leaks.
+    std::uintptr_t open_external(std::string_view path, std::uint32_t share);
+    void lock_external(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
+    void close_external(std::uintptr_t handle);
+
+    void add_account(std::string_view sid) { accounts_.insert(std::string(sid)); }
+    Service& add_service(std::string_view name);
+    [[nodiscard]] Service* service(std::string_view name);
+
+    void fail_call(std::string operation, int nth, WinCode code, std::string argument = {});
+    void clear_failures() { rules_.clear(); }
+
+    // ---- What happened ----
+    [[nodiscard]] const std::vector<std::string>& calls() const { return calls_; }
+    [[nodiscard]] std::size_t count_calls(std::string_view operation) const;
+    [[nodiscard]] std::size_t open_handles() const; // this process's handles of any kind
+    [[nodiscard]] std::size_t live_allocations() const { return allocations_.size(); }
+    [[nodiscard]] std::size_t bad_releases() const { return bad_releases_; }
+    [[nodiscard]] std::chrono::milliseconds slept() const { return slept_; }
+    [[nodiscard]] std::size_t sleeps() const { return sleeps_; }
+    std::string out;            // bytes written to standard output
+    std::string err;            // bytes written to standard error
+    std::u16string console_err; // text written with WriteConsoleW to standard error
+    std::u16string console_out;
+
+    // ---- Configuration ----
+    std::optional<std::u16string> program_data = u"C:\\ProgramData";
+    std::string creator_owner{SID_BUILTIN_ADMINISTRATORS}; // owner when no descriptor names one
+    bool stderr_console = false;
+    bool stdout_console = false;
+    std::uint32_t code_page = 437;
+    bool streams_broken = false;
+    bool ntdll_loaded = true;
+    bool descriptors_set_owner = true; // false: like Wine, a created directory gets creator_owner
+    bool disposition_ex_supported = true;
+    std::map<std::uint32_t, std::u16string> system_messages;
+    std::map<std::uint32_t, std::u16string> ntdll_messages;
+
+    // ---- The seam ----
+    bool is_console(StdStream stream) override;
+    std::uint32_t console_output_code_page() override;
+    bool write_console(StdStream stream, std::u16string_view text) override;
+    bool write_file(StdStream stream, std::string_view bytes) override;
+    void sleep(std::chrono::milliseconds duration) override;
+    std::uintptr_t loaded_module(const std::u16string& name) override;
+    SysResult<std::u16string> format_message(std::uint32_t flags, std::uintptr_t module,
+                                             std::uint32_t code) override;
+    std::optional<std::u16string> program_data_folder() override;
+    SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
+    SysResult<DaclQuery> security_descriptor_dacl(const void* descriptor) override;
+    SysResult<void> create_well_known_sid(std::uint32_t kind, void* buffer,
+                                          std::uint32_t size) override;
+    bool equal_sid(const void* a, const void* b) override;
+    OwnerQuery get_owner(std::uintptr_t handle) override;
+    WinCode set_security_info(std::uintptr_t handle, std::uint32_t information, const void* owner,
+                              const void* dacl) override;
+    SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
+    WinCode lookup_account_sid_probe(const void* sid) override;
+    SysResult<void> create_directory(const std::u16string& path, const void* descriptor) override;
+    SysResult<UniqueHandle> create_file(const std::u16string& path, std::uint32_t access,
+                                        std::uint32_t share, std::uint32_t disposition,
+                                        std::uint32_t flags) override;
+    SysResult<FileInformation> file_information(std::uintptr_t handle) override;
+    std::uint32_t file_type(std::uintptr_t handle) override;
+    SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) override;
+    SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
+                              std::uint32_t offset_high, std::uint32_t length_low,
+                              std::uint32_t length_high) override;
+    SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) override;
+    SysResult<void> remove_directory(const std::u16string& path) override;
+    SysResult<void> delete_file(const std::u16string& path) override;
+    SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) override;
+    SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
+    SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
+    SysResult<FindFirst> find_first(const std::u16string& pattern) override;
+    SysResult<FindData> find_next(std::uintptr_t find) override;
+    SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
+    SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
+                                           std::uint32_t access) override;
+    SysResult<void> query_service_status(std::uintptr_t service,
+                                         ServiceStatusBytes& status) override;
+    SysResult<void> control_service(std::uintptr_t service, std::uint32_t control,
+                                    ControlStatusBytes& status) override;
+    SysResult<void> delete_service(std::uintptr_t service) override;
+    void close_handle(std::uintptr_t handle) override;
+    void find_close(std::uintptr_t find) override;
+    void close_service_handle(std::uintptr_t service) override;
+    void local_free(std::uintptr_t memory) override;
+
+    // Renders the file tree, for failure messages.
+    [[nodiscard]] std::string dump() const;
+
+    struct Impl;
+
+  private:
+    template <class T> std::uintptr_t allocate(std::shared_ptr<T> object);
+    std::unique_ptr<Impl> impl_;
+    std::vector<std::string> calls_;
+    std::vector<FailureRule> rules_;
+    std::set<std::string> accounts_;
+    std::map<std::uintptr_t, std::shared_ptr<void>> allocations_; // LocalFree'd objects
+    std::size_t bad_releases_ = 0;
+    std::chrono::milliseconds slept_{0};
+    std::size_t sleeps_ = 0;
+
+    // Logs the call and returns the injected failure, if a rule matches.
+    std::optional<WinCode> enter(std::string_view operation, std::string_view argument = {});
+};
+
+} // namespace orvex

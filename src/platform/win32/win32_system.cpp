@@ -1,0 +1,363 @@
+// Win32 adapter. Every operation makes one system call and reads the last error right after it.
+#include "platform/win32/win32_system.hpp"
+
+#include <windows.h>
+
+#include <aclapi.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+namespace orvex {
+namespace {
+
+// Debian's MinGW headers do not declare the Ex disposition class.
+constexpr auto FILE_DISPOSITION_INFO_EX_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+struct DispositionInfoEx {
+    ULONG Flags;
+};
+
+HANDLE as_handle(std::uintptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+SC_HANDLE as_sc(std::uintptr_t value) {
+    return reinterpret_cast<SC_HANDLE>(value);
+}
+const wchar_t* wide(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+HANDLE std_handle(StdStream stream) {
+    return GetStdHandle(stream == StdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+std::unexpected<WinCode> last_error() {
+    return sys_fail(GetLastError());
+}
+
+FindData to_find_data(const WIN32_FIND_DATAW& data) {
+    return FindData{data.dwFileAttributes, data.dwReserved0,
+                    std::u16string(reinterpret_cast<const char16_t*>(data.cFileName))};
+}
+
+} // namespace
+
+bool Win32System::is_console(StdStream stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(std_handle(stream), &mode) != 0;
+}
+
+std::uint32_t Win32System::console_output_code_page() {
+    return GetConsoleOutputCP();
+}
+
+bool Win32System::write_console(StdStream stream, std::u16string_view text) {
+    DWORD written = 0;
+    return WriteConsoleW(std_handle(stream), text.data(), static_cast<DWORD>(text.size()), &written,
+                         nullptr) != 0;
+}
+
+bool Win32System::write_file(StdStream stream, std::string_view bytes) {
+    DWORD written = 0;
+    return WriteFile(std_handle(stream), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) != 0 &&
+           written == bytes.size();
+}
+
+void Win32System::sleep(std::chrono::milliseconds duration) {
+    Sleep(static_cast<DWORD>(duration.count()));
+}
+
+std::uintptr_t Win32System::loaded_module(const std::u16string& name) {
+    return reinterpret_cast<std::uintptr_t>(GetModuleHandleW(wide(name)));
+}
+
+SysResult<std::u16string> Win32System::format_message(std::uint32_t flags, std::uintptr_t module,
+                                                      std::uint32_t code) {
+    wchar_t buffer[2048];
+    const DWORD length =
+        FormatMessageW(flags, reinterpret_cast<LPCVOID>(module), code, 0, buffer, 2048, nullptr);
+    if (length == 0) {
+        return last_error();
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+std::optional<std::u16string> Win32System::program_data_folder() {
+    PWSTR path = nullptr;
+    const HRESULT hr = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &path);
+    std::optional<std::u16string> result;
+    if (SUCCEEDED(hr) && path != nullptr) {
+        result = std::u16string(reinterpret_cast<const char16_t*>(path));
+    }
+    CoTaskMemFree(path); // also required after a failure; accepts NULL
+    return result;
+}
+
+SysResult<UniqueLocal> Win32System::convert_sddl(const std::u16string& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        return last_error();
+    }
+    if (descriptor == nullptr) {
+        return sys_fail(0);
+    }
+    return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
+}
+
+SysResult<DaclQuery> Win32System::security_descriptor_dacl(const void* descriptor) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(const_cast<void*>(descriptor), &present, &dacl, &defaulted)) {
+        return last_error();
+    }
+    return DaclQuery{present != FALSE, dacl};
+}
+
+SysResult<void> Win32System::create_well_known_sid(std::uint32_t kind, void* buffer,
+                                                   std::uint32_t size) {
+    DWORD length = size;
+    if (!CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(kind), nullptr, buffer, &length)) {
+        return last_error();
+    }
+    return {};
+}
+
+bool Win32System::equal_sid(const void* a, const void* b) {
+    return EqualSid(const_cast<void*>(a), const_cast<void*>(b)) != 0;
+}
+
+OwnerQuery Win32System::get_owner(std::uintptr_t handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD code =
+        GetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                        nullptr, nullptr, nullptr, &descriptor);
+    OwnerQuery query;
+    query.code = code;
+    query.owner = owner;
+    if (descriptor != nullptr) {
+        query.descriptor = UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
+    }
+    return query;
+}
+
+WinCode Win32System::set_security_info(std::uintptr_t handle, std::uint32_t information,
+                                       const void* owner, const void* dacl) {
+    return SetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, information, const_cast<void*>(owner),
+                           nullptr, static_cast<PACL>(const_cast<void*>(dacl)), nullptr);
+}
+
+SysResult<UniqueLocal> Win32System::convert_string_sid(const std::u16string& sid) {
+    PSID result = nullptr;
+    if (!ConvertStringSidToSidW(wide(sid), &result)) {
+        return last_error();
+    }
+    if (result == nullptr) {
+        return last_error();
+    }
+    return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(result));
+}
+
+WinCode Win32System::lookup_account_sid_probe(const void* sid) {
+    DWORD name_length = 0;
+    DWORD domain_length = 0;
+    SID_NAME_USE use{};
+    if (LookupAccountSidW(nullptr, const_cast<void*>(sid), nullptr, &name_length, nullptr,
+                          &domain_length, &use)) {
+        return 0;
+    }
+    return GetLastError();
+}
+
+SysResult<void> Win32System::create_directory(const std::u16string& path, const void* descriptor) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor = const_cast<void*>(descriptor);
+    attributes.bInheritHandle = FALSE;
+    if (!CreateDirectoryW(wide(path), &attributes)) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<UniqueHandle> Win32System::create_file(const std::u16string& path, std::uint32_t access,
+                                                 std::uint32_t share, std::uint32_t disposition,
+                                                 std::uint32_t flags) {
+    HANDLE handle = CreateFileW(wide(path), access, share, nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    return UniqueHandle(*this, reinterpret_cast<std::uintptr_t>(handle));
+}
+
+SysResult<FileInformation> Win32System::file_information(std::uintptr_t handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(as_handle(handle), &info)) {
+        return last_error();
+    }
+    return FileInformation{info.dwFileAttributes, info.dwVolumeSerialNumber,
+                           (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                           (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow};
+}
+
+std::uint32_t Win32System::file_type(std::uintptr_t handle) {
+    return GetFileType(as_handle(handle));
+}
+
+SysResult<AttributeTag> Win32System::attribute_tag(std::uintptr_t handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(as_handle(handle), FileAttributeTagInfo, &info,
+                                      sizeof(info))) {
+        return last_error();
+    }
+    return AttributeTag{info.FileAttributes, info.ReparseTag};
+}
+
+SysResult<void> Win32System::lock_file(std::uintptr_t handle, std::uint32_t offset_low,
+                                       std::uint32_t offset_high, std::uint32_t length_low,
+                                       std::uint32_t length_high) {
+    if (!LockFile(as_handle(handle), offset_low, offset_high, length_low, length_high)) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<std::uint32_t> Win32System::read_file(std::uintptr_t handle, std::span<char> buffer) {
+    DWORD read = 0;
+    if (!ReadFile(as_handle(handle), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
+                  nullptr)) {
+        return last_error();
+    }
+    return read;
+}
+
+SysResult<void> Win32System::remove_directory(const std::u16string& path) {
+    if (!RemoveDirectoryW(wide(path))) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<void> Win32System::delete_file(const std::u16string& path) {
+    if (!DeleteFileW(wide(path))) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<void> Win32System::set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) {
+    DispositionInfoEx info{flags};
+    if (!SetFileInformationByHandle(as_handle(handle), FILE_DISPOSITION_INFO_EX_CLASS, &info,
+                                    sizeof(info))) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<void> Win32System::set_disposition(std::uintptr_t handle, bool delete_file) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = delete_file ? TRUE : FALSE;
+    if (!SetFileInformationByHandle(as_handle(handle), FileDispositionInfo, &info, sizeof(info))) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<void> Win32System::set_attributes(std::uintptr_t handle, std::uint32_t attributes) {
+    FILE_BASIC_INFO info{}; // zero times leave them unchanged
+    info.FileAttributes = attributes;
+    if (!SetFileInformationByHandle(as_handle(handle), FileBasicInfo, &info, sizeof(info))) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<FindFirst> Win32System::find_first(const std::u16string& pattern) {
+    WIN32_FIND_DATAW data{};
+    HANDLE find =
+        FindFirstFileExW(wide(pattern), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        return last_error();
+    }
+    return FindFirst{UniqueFind(*this, reinterpret_cast<std::uintptr_t>(find)), to_find_data(data)};
+}
+
+SysResult<FindData> Win32System::find_next(std::uintptr_t find) {
+    WIN32_FIND_DATAW data{};
+    if (!FindNextFileW(as_handle(find), &data)) {
+        return last_error();
+    }
+    return to_find_data(data);
+}
+
+SysResult<UniqueScHandle> Win32System::open_sc_manager(std::uint32_t access) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access);
+    if (manager == nullptr) {
+        return last_error();
+    }
+    return UniqueScHandle(*this, reinterpret_cast<std::uintptr_t>(manager));
+}
+
+SysResult<UniqueScHandle> Win32System::open_service(std::uintptr_t manager,
+                                                    const std::u16string& name,
+                                                    std::uint32_t access) {
+    SC_HANDLE service = OpenServiceW(as_sc(manager), wide(name), access);
+    if (service == nullptr) {
+        return last_error();
+    }
+    return UniqueScHandle(*this, reinterpret_cast<std::uintptr_t>(service));
+}
+
+SysResult<void> Win32System::query_service_status(std::uintptr_t service,
+                                                  ServiceStatusBytes& status) {
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(as_sc(service), SC_STATUS_PROCESS_INFO,
+                              reinterpret_cast<LPBYTE>(status.data()),
+                              static_cast<DWORD>(status.size()), &needed)) {
+        return last_error();
+    }
+    return {};
+}
+
+SysResult<void> Win32System::control_service(std::uintptr_t service, std::uint32_t control,
+                                             ControlStatusBytes& status) {
+    SERVICE_STATUS raw{};
+    const BOOL ok = ControlService(as_sc(service), control, &raw);
+    const DWORD code = GetLastError();
+    static_assert(sizeof(raw) == std::tuple_size_v<ControlStatusBytes>);
+    std::memcpy(status.data(), &raw, sizeof(raw));
+    if (!ok) {
+        return sys_fail(code);
+    }
+    return {};
+}
+
+SysResult<void> Win32System::delete_service(std::uintptr_t service) {
+    if (!DeleteService(as_sc(service))) {
+        return last_error();
+    }
+    return {};
+}
+
+void Win32System::close_handle(std::uintptr_t handle) {
+    CloseHandle(as_handle(handle));
+}
+void Win32System::find_close(std::uintptr_t find) {
+    FindClose(as_handle(find));
+}
+void Win32System::close_service_handle(std::uintptr_t service) {
+    CloseServiceHandle(as_sc(service));
+}
+void Win32System::local_free(std::uintptr_t memory) {
+    LocalFree(reinterpret_cast<HLOCAL>(memory));
+}
+
+bool restrict_dll_search_to_system32() {
+    return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
+}
+
+} // namespace orvex

@@ -1,0 +1,69 @@
+#pragma once
+// The shipped implementation of the platform seam: each operation is one Win32 call.
+
+#include "platform/system.hpp"
+
+namespace orvex {
+
+class Win32System final : public System {
+  public:
+    bool is_console(StdStream stream) override;
+    std::uint32_t console_output_code_page() override;
+    bool write_console(StdStream stream, std::u16string_view text) override;
+    bool write_file(StdStream stream, std::string_view bytes) override;
+    void sleep(std::chrono::milliseconds duration) override;
+
+    std::uintptr_t loaded_module(const std::u16string& name) override;
+    SysResult<std::u16string> format_message(std::uint32_t flags, std::uintptr_t module,
+                                             std::uint32_t code) override;
+    std::optional<std::u16string> program_data_folder() override;
+
+    SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
+    SysResult<DaclQuery> security_descriptor_dacl(const void* descriptor) override;
+    SysResult<void> create_well_known_sid(std::uint32_t kind, void* buffer,
+                                          std::uint32_t size) override;
+    bool equal_sid(const void* a, const void* b) override;
+    OwnerQuery get_owner(std::uintptr_t handle) override;
+    WinCode set_security_info(std::uintptr_t handle, std::uint32_t information, const void* owner,
+                              const void* dacl) override;
+    SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
+    WinCode lookup_account_sid_probe(const void* sid) override;
+
+    SysResult<void> create_directory(const std::u16string& path, const void* descriptor) override;
+    SysResult<UniqueHandle> create_file(const std::u16string& path, std::uint32_t access,
+                                        std::uint32_t share, std::uint32_t disposition,
+                                        std::uint32_t flags) override;
+    SysResult<FileInformation> file_information(std::uintptr_t handle) override;
+    std::uint32_t file_type(std::uintptr_t handle) override;
+    SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) override;
+    SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
+                              std::uint32_t offset_high, std::uint32_t length_low,
+                              std::uint32_t length_high) override;
+    SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) override;
+    SysResult<void> remove_directory(const std::u16string& path) override;
+    SysResult<void> delete_file(const std::u16string& path) override;
+    SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) override;
+    SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
+    SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
+    SysResult<FindFirst> find_first(const std::u16string& pattern) override;
+    SysResult<FindData> find_next(std::uintptr_t find) override;
+
+    SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
+    SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
+                                           std::uint32_t access) override;
+    SysResult<void> query_service_status(std::uintptr_t service,
+                                         ServiceStatusBytes& status) override;
+    SysResult<void> control_service(std::uintptr_t service, std::uint32_t control,
+                                    ControlStatusBytes& status) override;
+    SysResult<void> delete_service(std::uintptr_t service) override;
+
+    void close_handle(std::uintptr_t handle) override;
+    void find_close(std::uintptr_t find) override;
+    void close_service_handle(std::uintptr_t service) override;
+    void local_free(std::uintptr_t memory) override;
+};
+
+// Restricts DLL loading to System32 for the rest of the process. Returns false if refused.
+bool restrict_dll_search_to_system32();
+
+} // namespace orvex

@@ -1,0 +1,55 @@
+// Black-box tests of the shipped orvex-uninstall.exe, run as a separate process under plain Wine.
+// Wine reports every file's owner as the Wine user and never stores a DACL, so both modes stop at
+// the owner check here; these tests pin down exactly that honest outcome.
+#include <gtest/gtest.h>
+
+#include "wine/process.hpp"
+
+namespace orvex {
+namespace {
+
+const std::wstring SERVICE_DIR = L"C:\\ProgramData\\orvex-service";
+
+testing::ProcessResult run_tool(const std::wstring& arguments) {
+    return testing::run_process(L"\"" + testing::build_dir() + L"\\orvex-uninstall.exe\"" +
+                                arguments);
+}
+
+class RealExecutable : public ::testing::Test {
+  protected:
+    void SetUp() override { testing::remove_tree(SERVICE_DIR); }
+    void TearDown() override { testing::remove_tree(SERVICE_DIR); }
+};
+
+TEST_F(RealExecutable, UninstallReclaimsTheForeignOwnedDirectoryAndStopsAtTheRecreatedOwner) {
+    const auto result = run_tool(L" --cleanup-stale-owners=1 --help");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: service install path \"C:\\\\ProgramData\\\\orvex-service\" "
+                          "still has an unexpected owner after safe recreation\n");
+    EXPECT_EQ(result.status, 1u);
+}
+
+TEST_F(RealExecutable, UninstallWithTheGateHeldStopsAtTheNonEmptyForeignDirectory) {
+    CreateDirectoryW(SERVICE_DIR.c_str(), nullptr);
+    CreateDirectoryW((SERVICE_DIR + L"\\bin").c_str(), nullptr);
+    testing::LockHolder holder(SERVICE_DIR + L"\\bin\\.repair.lock", false);
+    ASSERT_TRUE(holder.ready());
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "Error: service install path \"C:\\\\ProgramData\\\\orvex-service\" has an "
+              "unexpected owner and is not an empty directory that can be safely reclaimed\n\n"
+              "Caused by:\n    Directory is not empty. (os error 145)\n");
+    EXPECT_EQ(result.status, 1u);
+}
+
+TEST_F(RealExecutable, MaintenanceIsNotAvailableYetAndSaysSo) {
+    const auto result = run_tool(L" --cleanup-stale-owners");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "Error: the stale-owner maintenance mode is not available in this build\n");
+    EXPECT_EQ(result.status, 1u);
+}
+
+} // namespace
+} // namespace orvex

@@ -1,0 +1,120 @@
+#include "wine/process.hpp"
+
+#include <filesystem>
+#include <vector>
+
+namespace orvex::testing {
+namespace {
+
+HANDLE inheritable_temp_file(const std::wstring& path) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY, nullptr);
+}
+
+std::string read_back(HANDLE file) {
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        text.append(buffer, read);
+    }
+    return text;
+}
+
+} // namespace
+
+std::wstring build_dir() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring self(path, length);
+    return self.substr(0, self.find_last_of(L"\\/"));
+}
+
+ProcessResult run_process(const std::wstring& command_line) {
+    const std::wstring base = build_dir() + L"\\capture-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE out = inheritable_temp_file(base + L".out");
+    HANDLE err = inheritable_temp_file(base + L".err");
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = err;
+    PROCESS_INFORMATION pi{};
+    std::vector<wchar_t> mutable_line(command_line.begin(), command_line.end());
+    mutable_line.push_back(L'\0');
+    ProcessResult result;
+    if (CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &result.status);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    result.out = read_back(out);
+    result.err = read_back(err);
+    CloseHandle(out);
+    CloseHandle(err);
+    DeleteFileW((base + L".out").c_str());
+    DeleteFileW((base + L".err").c_str());
+    return result;
+}
+
+LockHolder::LockHolder(const std::wstring& path, bool exclusive) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE child_in = nullptr;
+    HANDLE child_out = nullptr;
+    HANDLE our_out = nullptr;
+    CreatePipe(&child_in, &input_, &sa, 0);
+    CreatePipe(&our_out, &child_out, &sa, 0);
+    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(our_out, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = child_in;
+    si.hStdOutput = child_out;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring line = L"\"" + build_dir() + L"\\lock_holder.exe\" \"" + path + L"\" " +
+                        (exclusive ? L"exclusive" : L"lock");
+    std::vector<wchar_t> mutable_line(line.begin(), line.end());
+    mutable_line.push_back(L'\0');
+    if (CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &si, &process_)) {
+        CloseHandle(process_.hThread);
+        process_.hThread = nullptr;
+    }
+    CloseHandle(child_in);
+    CloseHandle(child_out);
+    char buffer[16] = {};
+    DWORD read = 0;
+    ready_ = ReadFile(our_out, buffer, 5, &read, nullptr) && read == 5 &&
+             std::string(buffer, 5) == "ready";
+    CloseHandle(our_out);
+}
+
+void LockHolder::release() {
+    if (input_ != nullptr) {
+        CloseHandle(input_);
+        input_ = nullptr;
+    }
+    if (process_.hProcess != nullptr) {
+        WaitForSingleObject(process_.hProcess, 10000);
+        CloseHandle(process_.hProcess);
+        process_.hProcess = nullptr;
+    }
+}
+
+LockHolder::~LockHolder() {
+    release();
+}
+
+void remove_tree(const std::wstring& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path), ignored);
+}
+
+} // namespace orvex::testing

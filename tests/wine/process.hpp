@@ -1,0 +1,44 @@
+#pragma once
+// Starting Windows programs from the Wine tests: a run with captured output, and a background
+// helper that holds a lock until told to let go.
+
+#include <windows.h>
+
+#include <string>
+
+namespace orvex::testing {
+
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    DWORD status = 0xFFFFFFFF;
+};
+
+// The directory that holds the running test program (and the programs built beside it).
+std::wstring build_dir();
+
+// Runs `command_line` to completion with stdout and stderr captured byte for byte.
+ProcessResult run_process(const std::wstring& command_line);
+
+// lock_holder.exe, started in the background. It opens `path` (with sharing, or without any with
+// `exclusive`), locks a range at offset 0 unless `exclusive`, prints "ready" and holds on until
+// its standard input is closed.
+class LockHolder {
+  public:
+    LockHolder(const std::wstring& path, bool exclusive);
+    ~LockHolder();
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    bool ready() const { return ready_; }
+    void release();
+
+  private:
+    PROCESS_INFORMATION process_{};
+    HANDLE input_ = nullptr;
+    bool ready_ = false;
+};
+
+// Removes a directory tree if it exists (test set-up only; no links are ever placed in a prefix).
+void remove_tree(const std::wstring& path);
+
+} // namespace orvex::testing

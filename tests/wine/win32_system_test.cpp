@@ -1,0 +1,142 @@
+// The Win32 adapter against Wine's real implementation of each call.
+#include "wine/process.hpp"
+
+#include <gtest/gtest.h>
+
+#include "cli/error_report.hpp"
+#include "platform/win32/win32_system.hpp"
+#include "state_dir/lock_files.hpp"
+#include "state_dir/private_directory.hpp"
+#include "state_dir/service_layout.hpp"
+
+namespace orvex {
+namespace {
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const std::u16string SCRATCH = u"C:\\orvex-adapter-scratch";
+
+std::u16string z(std::u16string text) {
+    text.push_back(u'\0');
+    return text;
+}
+
+class Win32Adapter : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        testing::remove_tree(L"C:\\orvex-adapter-scratch");
+        ASSERT_TRUE(system.create_directory(z(SCRATCH), nullptr));
+    }
+    void TearDown() override { testing::remove_tree(L"C:\\orvex-adapter-scratch"); }
+    Win32System system;
+};
+
+TEST_F(Win32Adapter, SystemMessagesComeFromFormatMessage) {
+    EXPECT_EQ(system_error_text(system, SystemError{5}), "Access denied. (os error 5)");
+    EXPECT_EQ(system_error_text(system, SystemError{1060}),
+              "Service does not exist. (os error 1060)");
+    // Wine has no message for this code and none in ntdll for NT status codes.
+    EXPECT_EQ(system_error_text(system, SystemError{0x1000FFFF}),
+              "OS Error 268500991 (FormatMessageW() returned error 317) (os error 268500991)");
+}
+
+TEST_F(Win32Adapter, KnownFolderAndLayout) {
+    EXPECT_EQ(system.program_data_folder(), std::optional<std::u16string>(u"C:\\ProgramData"));
+    EXPECT_EQ(find_service_dir(system), "C:\\ProgramData\\orvex-service");
+}
+
+TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
+    auto descriptor = system.convert_sddl(z(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
+    ASSERT_TRUE(descriptor);
+    auto dacl = system.security_descriptor_dacl(descriptor->ptr());
+    ASSERT_TRUE(dacl);
+    EXPECT_TRUE(dacl->present);
+    EXPECT_NE(dacl->dacl, nullptr);
+    EXPECT_FALSE(system.convert_sddl(z(u"O:ZZD:garbage")));
+
+    auto local_system = well_known_sid(system, WinLocalSystemSid, "LocalSystem");
+    auto admins = well_known_sid(system, WinBuiltinAdministratorsSid, "Builtin Administrators");
+    ASSERT_TRUE(local_system && admins);
+    auto parsed = system.convert_string_sid(z(u"S-1-5-18"));
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(system.equal_sid(parsed->ptr(), (*local_system)->bytes.data()));
+    EXPECT_FALSE(system.equal_sid(parsed->ptr(), (*admins)->bytes.data()));
+    EXPECT_EQ(system.lookup_account_sid_probe(parsed->ptr()), ERROR_INSUFFICIENT_BUFFER);
+    auto unknown = system.convert_string_sid(z(u"S-1-5-21-1-2-3-4242"));
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(system.lookup_account_sid_probe(unknown->ptr()), ERROR_NONE_MAPPED);
+    auto malformed = system.convert_string_sid(z(u"S-1-x"));
+    ASSERT_FALSE(malformed);
+    EXPECT_EQ(malformed.error(), ERROR_INVALID_SID);
+}
+
+TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
+    const std::u16string dir = SCRATCH + u"\\d";
+    const std::u16string file = dir + u"\\f.txt";
+    ASSERT_TRUE(system.create_directory(z(dir), nullptr));
+    auto again = system.create_directory(z(dir), nullptr);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error(), ERROR_ALREADY_EXISTS);
+    {
+        auto created =
+            system.create_file(z(file), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, OPEN_ALWAYS, 0);
+        ASSERT_TRUE(created);
+        auto info = system.file_information(created->get());
+        ASSERT_TRUE(info);
+        EXPECT_EQ(info->attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+        EXPECT_EQ(system.file_type(created->get()), FILE_TYPE_DISK);
+    }
+    auto not_empty = system.remove_directory(z(dir));
+    ASSERT_FALSE(not_empty);
+    EXPECT_EQ(not_empty.error(), ERROR_DIR_NOT_EMPTY);
+
+    auto opened = system.create_file(z(dir), 0xE0000, SHARE_ALL, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    ASSERT_TRUE(opened);
+    auto info = system.file_information(opened->get());
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->attributes & 0x410u, 0x10u);
+    EXPECT_EQ(system.file_type(opened->get()), FILE_TYPE_DISK);
+
+    auto listing = system.find_first(z(dir + u"\\*"));
+    ASSERT_TRUE(listing);
+    std::vector<std::u16string> names{listing->data.name};
+    while (auto next = system.find_next(listing->handle.get())) {
+        names.push_back(next->name);
+    }
+    EXPECT_EQ(names.size(), 3u); // ".", ".." and f.txt
+    auto missing = system.find_first(z(SCRATCH + u"\\nope\\*"));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
+    const std::u16string path = SCRATCH + u"\\gate.lock";
+    const std::string wtf8 = "C:\\orvex-adapter-scratch\\gate.lock";
+    {
+        auto first = lock_file_whole(system, wtf8);
+        ASSERT_TRUE(first);
+        auto second = lock_file_whole(system, wtf8);
+        ASSERT_FALSE(second);
+        EXPECT_EQ(second.error().stage, LockFileFailure::Stage::Lock);
+        EXPECT_EQ(second.error().error, SystemError::from_code(33));
+    }
+    {
+        testing::LockHolder holder(L"C:\\orvex-adapter-scratch\\gate.lock", false);
+        ASSERT_TRUE(holder.ready());
+        auto refused = lock_file_whole(system, wtf8);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().error, SystemError::from_code(33));
+    }
+    {
+        testing::LockHolder holder(L"C:\\orvex-adapter-scratch\\gate.lock", true);
+        ASSERT_TRUE(holder.ready());
+        auto refused = lock_file_whole(system, wtf8);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().stage, LockFileFailure::Stage::Open);
+        EXPECT_EQ(refused.error().error, SystemError::from_code(32));
+    }
+    EXPECT_TRUE(lock_file_whole(system, wtf8)); // every holder has let go
+}
+
+} // namespace
+} // namespace orvex
