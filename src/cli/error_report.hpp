@@ -6,12 +6,10 @@
 #include <string_view>
 
 #include "common/error_chain.hpp"
+#include "common/system_message.hpp"
 #include "platform/system.hpp"
 
 namespace orvex {
-
-// "{message} (os error {code})", the message coming from FormatMessageW.
-[[nodiscard]] std::string system_error_text(System& system, SystemError error);
 
 // The text of one link of a chain.
 [[nodiscard]] std::string link_text(System& system, const ErrorLink& link);

@@ -378,6 +378,9 @@ std::optional<WinCode> MemorySystem::enter(std::string_view operation, std::stri
         line += argument;
     }
     calls_.push_back(line);
+    if (on_call) {
+        on_call(line);
+    }
     for (auto& rule : rules_) {
         if (rule.operation != operation) {
             continue;

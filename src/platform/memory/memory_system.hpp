@@ -10,6 +10,7 @@
 // failing.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -97,6 +98,10 @@ class MemorySystem final : public System {
     void add_account(std::string_view sid) { accounts_.insert(std::string(sid)); }
     Service& add_service(std::string_view name);
     [[nodiscard]] Service* service(std::string_view name);
+
+    // Runs before every seam call with its log line, to change the world between two calls
+    // (a service stopped by someone else, a directory swapped for a link).
+    std::function<void(const std::string& call)> on_call;
 
     void fail_call(std::string operation, int nth, WinCode code, std::string argument = {});
     void clear_failures() { rules_.clear(); }

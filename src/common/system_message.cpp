@@ -1,0 +1,64 @@
+#include "common/system_message.hpp"
+
+#include "common/text.hpp"
+#include "platform/win32_constants.hpp"
+
+namespace orvex {
+namespace {
+
+constexpr std::uint32_t NT_STATUS_MARKER = 0x10000000;
+
+std::string trim_ascii_whitespace_end(std::string text) {
+    while (!text.empty()) {
+        const char c = text.back();
+        if (c != '\t' && c != '\n' && c != '\f' && c != '\r' && c != ' ') {
+            break;
+        }
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string message_for_code(System& system, std::int32_t code) {
+    auto number = static_cast<std::uint32_t>(code);
+    std::uint32_t flags = win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
+    std::uintptr_t module = 0;
+    if ((number & NT_STATUS_MARKER) != 0) {
+        module = system.loaded_module(u"NTDLL.DLL");
+        if (module != 0) {
+            number &= ~NT_STATUS_MARKER;
+            flags |= win::FORMAT_MESSAGE_FROM_HMODULE;
+        }
+    }
+    auto text = system.format_message(flags, module, number);
+    if (!text) {
+        return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
+               std::to_string(static_cast<std::int32_t>(text.error())) + ")";
+    }
+    if (!is_valid_unicode(std::u16string_view{*text})) {
+        return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";
+    }
+    return trim_ascii_whitespace_end(wtf8_from_utf16(*text));
+}
+
+} // namespace
+
+std::string system_error_text(System& system, SystemError error) {
+    if (error.description != nullptr) {
+        return error.description;
+    }
+    return message_for_code(system, error.code) + " (os error " + std::to_string(error.code) + ")";
+}
+
+bool is_not_found(SystemError error) {
+    for (const WinCode code :
+         {win::ERROR_FILE_NOT_FOUND, win::ERROR_PATH_NOT_FOUND, win::ERROR_INVALID_DRIVE,
+          win::ERROR_BAD_NETPATH, win::ERROR_BAD_NET_NAME}) {
+        if (error.has_code(code)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace orvex

@@ -1,0 +1,163 @@
+#include "service/service_control.hpp"
+
+#include <cstring>
+
+#include "common/text.hpp"
+#include "platform/win32_constants.hpp"
+
+namespace orvex {
+namespace {
+
+std::uint32_t field(std::span<const std::byte> raw, std::size_t index) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, raw.data() + index * 4, 4);
+    return value;
+}
+
+} // namespace
+
+std::string RawValueError::text() const {
+    switch (kind) {
+    case Kind::InvalidInteger:
+        return "invalid unsigned integer for the target type: " + std::to_string(unsigned_value);
+    case Kind::InvalidIntegerSigned:
+        return "invalid signed integer for the target type: " + std::to_string(signed_value);
+    case Kind::InvalidGuid:
+        return "invalid GUID value for the target type: " + guid;
+    }
+    return {};
+}
+
+ServiceError ServiceError::winapi(WinCode code) {
+    ServiceError e;
+    e.kind_ = Kind::Winapi;
+    e.system_ = SystemError::from_code(code);
+    return e;
+}
+
+ServiceError ServiceError::parse_value(std::string name, RawValueError error) {
+    ServiceError e;
+    e.kind_ = Kind::ParseValue;
+    e.name_ = std::move(name);
+    e.raw_ = std::move(error);
+    return e;
+}
+
+ServiceError ServiceError::argument_has_nul_byte(std::string name) {
+    ServiceError e;
+    e.kind_ = Kind::ArgumentHasNulByte;
+    e.name_ = std::move(name);
+    return e;
+}
+
+ServiceError ServiceError::argument_array_element_has_nul_byte(std::string name,
+                                                               std::size_t index) {
+    ServiceError e;
+    e.kind_ = Kind::ArgumentArrayElementHasNulByte;
+    e.name_ = std::move(name);
+    e.index_ = index;
+    return e;
+}
+
+ServiceError ServiceError::launch_arguments_not_supported() {
+    ServiceError e;
+    e.kind_ = Kind::LaunchArgumentsNotSupported;
+    return e;
+}
+
+std::string ServiceError::text() const {
+    switch (kind_) {
+    case Kind::Winapi:
+        return "IO error in winapi call";
+    case Kind::ParseValue:
+        return "invalid " + name_ + " value";
+    case Kind::ArgumentHasNulByte:
+        return name_ + " contains a nul byte";
+    case Kind::ArgumentArrayElementHasNulByte:
+        return name_ + " contains a nul byte in element at " + std::to_string(index_) + " index";
+    case Kind::LaunchArgumentsNotSupported:
+        return "kernel drivers do not support launch arguments";
+    }
+    return {};
+}
+
+bool ServiceError::is_winapi(WinCode code) const {
+    return kind_ == Kind::Winapi && system_.has_code(code);
+}
+
+ErrorChain ServiceError::into_chain() const {
+    switch (kind_) {
+    case Kind::Winapi:
+        return ErrorChain::from_links({text(), system_});
+    case Kind::ParseValue:
+        return ErrorChain::from_links({text(), raw_.text()});
+    default:
+        return ErrorChain::message(text());
+    }
+}
+
+ServiceResult<ServiceStatusRecord> decode_service_status(std::span<const std::byte> raw) {
+    const std::uint32_t state = field(raw, 1);
+    if (state < 1 || state > 7) {
+        return std::unexpected(ServiceError::parse_value(
+            "service status", RawValueError{RawValueError::Kind::InvalidInteger, state, 0, {}}));
+    }
+    ServiceStatusRecord record;
+    record.service_type = field(raw, 0) & SERVICE_TYPE_MASK;
+    record.current_state = static_cast<ServiceRunState>(state);
+    record.controls_accepted = field(raw, 2) & SERVICE_ACCEPT_MASK;
+    const std::uint32_t win32_exit = field(raw, 3);
+    record.exit_code = win32_exit == win::ERROR_SERVICE_SPECIFIC_ERROR
+                           ? ServiceExitCode{ServiceExitCode::Kind::ServiceSpecific, field(raw, 4)}
+                           : ServiceExitCode{ServiceExitCode::Kind::Win32, win32_exit};
+    record.checkpoint = field(raw, 5);
+    record.wait_hint = std::chrono::milliseconds(field(raw, 6));
+    return record;
+}
+
+ServiceResult<ServiceStatusRecord> ServiceHandle::query_status() {
+    ServiceStatusBytes raw{};
+    if (auto queried = system_->query_service_status(handle_.get(), raw); !queried) {
+        return std::unexpected(ServiceError::winapi(queried.error()));
+    }
+    return decode_service_status(raw);
+}
+
+ServiceResult<ServiceStatusRecord> ServiceHandle::stop() {
+    ControlStatusBytes raw{};
+    if (auto sent = system_->control_service(handle_.get(), win::SERVICE_CONTROL_STOP, raw);
+        !sent) {
+        return std::unexpected(ServiceError::winapi(sent.error()));
+    }
+    return decode_service_status(raw);
+}
+
+ServiceResult<void> ServiceHandle::delete_service() {
+    if (auto deleted = system_->delete_service(handle_.get()); !deleted) {
+        return std::unexpected(ServiceError::winapi(deleted.error()));
+    }
+    return {};
+}
+
+ServiceResult<ScmConnection> ScmConnection::connect(System& system, std::uint32_t access) {
+    auto handle = system.open_sc_manager(access);
+    if (!handle) {
+        return std::unexpected(ServiceError::winapi(handle.error()));
+    }
+    return ScmConnection(system, std::move(*handle));
+}
+
+ServiceResult<ServiceHandle> ScmConnection::open_service(std::string_view name,
+                                                         std::uint32_t access) {
+    const auto wide = to_system_string(name);
+    if (!wide) {
+        return std::unexpected(ServiceError::argument_has_nul_byte("service name"));
+    }
+    auto handle = system_->open_service(handle_.get(), *wide, access);
+    if (!handle) {
+        return std::unexpected(ServiceError::winapi(handle.error()));
+    }
+    return ServiceHandle(*system_, std::move(*handle));
+}
+
+} // namespace orvex

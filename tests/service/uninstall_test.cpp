@@ -1,0 +1,218 @@
+#include "service/uninstall.hpp"
+
+#include <algorithm>
+
+#include "platform/win32_constants.hpp"
+#include "support.hpp"
+
+namespace orvex {
+namespace {
+
+using testing::expect_nothing_leaked;
+using testing::report_of;
+
+constexpr std::string_view EXE = "C:\\ProgramData\\orvex-service\\bin\\orvex-service.exe";
+constexpr std::string_view QUOTED_EXE =
+    "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\\\\orvex-service.exe\"";
+
+class Uninstall : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        system.add_directory("C:\\ProgramData\\orvex-service\\bin", SID_LOCAL_SYSTEM);
+        system.add_file(EXE, "MZ");
+        service = &system.add_service("orvex_vpn_service");
+    }
+    void TearDown() override { expect_nothing_leaked(system); }
+    std::string run() { return report_of(system, uninstall_service(system)); }
+    std::size_t index_of(std::string_view call) {
+        const auto& calls = system.calls();
+        return static_cast<std::size_t>(std::ranges::find(calls, call) - calls.begin());
+    }
+
+    MemorySystem system;
+    MemorySystem::Service* service = nullptr;
+};
+
+TEST_F(Uninstall, RunningServiceIsStoppedDeletedAndItsExecutableRemoved) {
+    EXPECT_EQ(run(), "<success>");
+    EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
+    EXPECT_FALSE(system.exists(EXE));
+    EXPECT_EQ(system.sleeps(), 0u); // it stopped at the first check
+    EXPECT_EQ(system.count_calls("control_service"), 1u);
+    // The removal handle is closed after the delete request and before the first probe.
+    EXPECT_LT(index_of("delete_service"), index_of("close_service_handle"));
+    EXPECT_LT(index_of("close_service_handle"), index_of("open_service orvex_vpn_service 4"));
+    EXPECT_EQ(system.calls()[1], "open_service orvex_vpn_service 65572");
+}
+
+TEST_F(Uninstall, AlreadyStoppedServiceGetsNoStopControl) {
+    service->state = 1;
+    EXPECT_EQ(run(), "<success>");
+    EXPECT_EQ(system.count_calls("control_service"), 0u);
+    EXPECT_FALSE(system.exists(EXE));
+}
+
+TEST_F(Uninstall, ServiceStoppedBySomeoneElseBeforeOurStopIsTolerated) {
+    system.on_call = [&](const std::string& call) {
+        if (call.starts_with("control_service")) {
+            service->state = 1; // the control then fails with 1062
+        }
+    };
+    EXPECT_EQ(run(), "<success>");
+    EXPECT_EQ(system.count_calls("query_service_status"), 2u);
+    EXPECT_EQ(system.sleeps(), 0u);
+}
+
+TEST_F(Uninstall, SlowStopIsWaitedForWithPausesBetweenChecks) {
+    service->stop_delay_queries = 3;
+    EXPECT_EQ(run(), "<success>");
+    EXPECT_EQ(system.sleeps(), 3u);
+    EXPECT_EQ(system.slept(), std::chrono::milliseconds(300));
+}
+
+TEST_F(Uninstall, ServiceThatNeverStopsTimesOutAfterExactly200Checks) {
+    service->stop = MemorySystem::ServiceStop::Ignore;
+    EXPECT_EQ(run(), "Error: timed out waiting for service to stop\n");
+    EXPECT_EQ(system.count_calls("query_service_status"), 201u);
+    EXPECT_EQ(system.sleeps(), 199u);
+    EXPECT_EQ(system.slept(), std::chrono::milliseconds(19900));
+    EXPECT_EQ(system.count_calls("control_service"), 1u);
+    EXPECT_FALSE(service->marked_for_delete);
+    EXPECT_TRUE(system.exists(EXE));
+}
+
+TEST_F(Uninstall, DeletionDelayedByAHandleHeldElsewhereTimesOut) {
+    service->external_handles = 1;
+    EXPECT_EQ(run(), "Error: timed out waiting for service deletion\n");
+    EXPECT_EQ(system.count_calls("open_service orvex_vpn_service 4"), 200u);
+    EXPECT_EQ(system.sleeps(), 199u);
+    EXPECT_TRUE(system.exists(EXE));
+}
+
+TEST_F(Uninstall, NotInstalledIsAFailureAndTheExecutableStays) {
+    MemorySystem fresh;
+    fresh.add_file(EXE, "MZ");
+    EXPECT_EQ(report_of(fresh, uninstall_service(fresh)),
+              "Error: IO error in winapi call\n\nCaused by:\n"
+              "    Service does not exist. (os error 1060)\n");
+    EXPECT_TRUE(fresh.exists(EXE));
+    expect_nothing_leaked(fresh);
+}
+
+TEST_F(Uninstall, ManagerErrorsEndTheSequenceWithTheWinapiError) {
+    struct Case {
+        const char* operation;
+        int nth;
+        WinCode code;
+        std::string cause;
+    };
+    const std::vector<Case> cases = {
+        {"open_sc_manager", 1, 5, "Access denied. (os error 5)"},
+        {"open_service", 1, 5, "Access denied. (os error 5)"},
+        {"query_service_status", 1, 6, "Invalid handle. (os error 6)"},
+        {"query_service_status", 2, 6, "Invalid handle. (os error 6)"},
+        {"control_service", 1, 1052,
+         "Requested control is not valid for this service. (os error 1052)"},
+        {"delete_service", 1, 1072, "Service marked for delete. (os error 1072)"},
+        {"open_service", 2, 5, "Access denied. (os error 5)"}, // a probe
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth));
+        MemorySystem sys;
+        sys.add_directory("C:\\ProgramData\\orvex-service\\bin", SID_LOCAL_SYSTEM);
+        sys.add_file(EXE, "MZ");
+        sys.add_service("orvex_vpn_service").stop_delay_queries = 1;
+        sys.fail_call(c.operation, c.nth, c.code);
+        EXPECT_EQ(report_of(sys, uninstall_service(sys)),
+                  "Error: IO error in winapi call\n\nCaused by:\n    " + c.cause + "\n");
+        EXPECT_TRUE(sys.exists(EXE));
+        expect_nothing_leaked(sys);
+    }
+}
+
+TEST_F(Uninstall, BadStatesAtTheQueryTheStopAndInTheWait) {
+    const std::string expected = "Error: invalid service status value\n\nCaused by:\n"
+                                 "    invalid unsigned integer for the target type: ";
+    service->state = 8;
+    EXPECT_EQ(run(), expected + "8\n");
+    EXPECT_EQ(system.count_calls("control_service"), 0u);
+
+    MemorySystem at_stop;
+    at_stop.add_service("orvex_vpn_service").raw_state_after_stop = 9;
+    EXPECT_EQ(report_of(at_stop, uninstall_service(at_stop)), expected + "9\n");
+    EXPECT_FALSE(at_stop.service("orvex_vpn_service")->marked_for_delete);
+    expect_nothing_leaked(at_stop);
+
+    MemorySystem in_wait;
+    auto& waited = in_wait.add_service("orvex_vpn_service");
+    waited.stop = MemorySystem::ServiceStop::Ignore;
+    in_wait.on_call = [&](const std::string& call) {
+        if (call.starts_with("control_service")) {
+            waited.state = 0;
+        }
+    };
+    EXPECT_EQ(report_of(in_wait, uninstall_service(in_wait)), expected + "0\n");
+    expect_nothing_leaked(in_wait);
+}
+
+TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
+    system.remove(EXE);
+    EXPECT_EQ(run(), "<success>");
+
+    MemorySystem read_only;
+    read_only.add_service("orvex_vpn_service");
+    read_only.add_file(EXE, "MZ", win::FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(report_of(read_only, uninstall_service(read_only)), "<success>");
+    EXPECT_FALSE(read_only.exists(EXE));
+    EXPECT_EQ(read_only.count_calls("set_disposition_ex"), 1u);
+    expect_nothing_leaked(read_only);
+}
+
+TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
+    system.find(EXE)->attributes |= win::FILE_ATTRIBUTE_READONLY;
+    system.disposition_ex_supported = false; // the fallback fails with 87; the 5 stands
+    EXPECT_EQ(run(), "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
+                         ": Access denied. (os error 5)\n");
+    EXPECT_EQ(system.service("orvex_vpn_service"), nullptr); // already deleted
+    EXPECT_TRUE(system.exists(EXE));
+}
+
+TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
+    // Access denied on the metadata: the deletion is still attempted and succeeds.
+    system.fail_call("create_file", 1, 5, "orvex-service.exe");
+    EXPECT_EQ(run(), "<success>");
+    EXPECT_FALSE(system.exists(EXE));
+
+    // Access denied on the metadata and a deletion that fails: reported, never success.
+    MemorySystem refused;
+    refused.add_service("orvex_vpn_service");
+    refused.add_file(EXE, "MZ");
+    refused.fail_call("create_file", 0, 5, "orvex-service.exe");
+    refused.fail_call("delete_file", 0, 32, "orvex-service.exe");
+    EXPECT_EQ(report_of(refused, uninstall_service(refused)),
+              "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
+                  ": Sharing violation. (os error 32)\n");
+    EXPECT_TRUE(refused.exists(EXE));
+    expect_nothing_leaked(refused);
+}
+
+TEST_F(Uninstall, ExecutableRemovedByAnotherDeleterMeanwhileCountsAsAbsent) {
+    system.on_call = [&](const std::string& call) {
+        if (call.starts_with("delete_file")) {
+            system.remove(EXE);
+        }
+    };
+    EXPECT_EQ(run(), "<success>");
+}
+
+TEST_F(Uninstall, BinDirectoryThatCannotBePreparedEndsTheSequenceUnchanged) {
+    system.fail_call("create_directory", 2, 5);
+    EXPECT_EQ(run(), "Error: failed to create private service directory "
+                     "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\"\n\nCaused by:\n"
+                     "    Access denied. (os error 5)\n");
+    EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
+    EXPECT_TRUE(system.exists(EXE));
+}
+
+} // namespace
+} // namespace orvex
