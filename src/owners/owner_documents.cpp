@@ -101,12 +101,18 @@ std::string format_float(double value) {
     const auto r = std::to_chars(buffer, buffer + sizeof(buffer), value);
     std::string text(buffer, r.ptr);
     if (const std::size_t e = text.find('e'); e != std::string::npos) {
-        std::string exponent = text.substr(e + 1);
-        const bool negative = exponent.front() == '-';
-        const std::size_t digits = exponent.find_first_not_of("+-0");
-        exponent = (negative ? "-" : "") +
-                   (digits == std::string::npos ? std::string("0") : exponent.substr(digits));
-        text = text.substr(0, e + 1) + exponent;
+        // "1e+300" -> "1e300", "1e-07" -> "1e-7"
+        std::string shortened(text, 0, e + 1);
+        if (text[e + 1] == '-') {
+            shortened.push_back('-');
+        }
+        const std::size_t digits = text.find_first_not_of("+-0", e + 1);
+        if (digits == std::string::npos) {
+            shortened.push_back('0');
+        } else {
+            shortened.append(text, digits);
+        }
+        text = std::move(shortened);
     } else if (text.find('.') == std::string::npos) {
         text += ".0";
     }

@@ -1,0 +1,231 @@
+// Test-only DLL that emulates NTFS ownership and DACLs inside the unmodified orvex-uninstall.exe.
+//
+// Wine gives real files, locks and a real Service Control Manager, but reports every file's owner
+// as the Wine user and forgets DACLs. When the rig's launcher loads this DLL into the tool, it
+// rewrites the tool's import address table so that its security calls go through the hooks below:
+//   CreateDirectoryW with a descriptor  -> the new directory gets the descriptor's owner and DACL
+//   SetSecurityInfo                      -> changes the stored owner or DACL (then calls Wine's)
+//   GetSecurityInfo                      -> reports the stored owner; unrecorded objects keep
+//                                           Wine's own answer, the Wine user (a foreign owner)
+//   RemoveDirectoryW, deletion by handle -> the removed directory forgets its record
+// Everything else, the file system, the locks and the SCM included, is Wine's and real.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstring>
+#include <string>
+
+#include "wine/rig/ownership_store.hpp"
+
+namespace {
+
+using namespace orvex::rig;
+
+using CreateDirectoryWFn = BOOL(WINAPI*)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+using RemoveDirectoryWFn = BOOL(WINAPI*)(LPCWSTR);
+using GetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                                         PACL*, PACL*, PSECURITY_DESCRIPTOR*);
+using SetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID,
+                                         PACL, PACL);
+using SetFileInformationByHandleFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                                   DWORD);
+
+CreateDirectoryWFn real_create_directory = nullptr;
+RemoveDirectoryWFn real_remove_directory = nullptr;
+GetSecurityInfoFn real_get_security_info = nullptr;
+SetSecurityInfoFn real_set_security_info = nullptr;
+SetFileInformationByHandleFn real_set_file_information = nullptr;
+
+std::wstring sid_text(PSID sid) {
+    LPWSTR text = nullptr;
+    if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) {
+        return {};
+    }
+    std::wstring result(text);
+    LocalFree(text);
+    return result;
+}
+
+// The DACL as SDDL ("D:P(...)"), protected or not.
+std::wstring dacl_text(PACL dacl, bool is_protected) {
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+    if (is_protected) {
+        SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    }
+    LPWSTR text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            &sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return {};
+    }
+    std::wstring result(text);
+    LocalFree(text);
+    return result;
+}
+
+std::wstring wine_owner(HANDLE handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    std::wstring result;
+    if (real_get_security_info(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                               nullptr, nullptr, &sd) == ERROR_SUCCESS) {
+        result = sid_text(owner);
+    }
+    LocalFree(sd);
+    return result;
+}
+
+BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    const BOOL created = real_create_directory(path, attributes);
+    const DWORD error = GetLastError();
+    if (created && attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        BOOL present = FALSE;
+        PACL dacl = nullptr;
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorOwner(attributes->lpSecurityDescriptor, &owner, &defaulted);
+        GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted);
+        GetSecurityDescriptorControl(attributes->lpSecurityDescriptor, &control, &revision);
+        if (auto identity = identity_of(std::wstring(path))) {
+            store_record(*identity,
+                         {owner != nullptr ? sid_text(owner) : L"",
+                          present ? dacl_text(dacl, (control & SE_DACL_PROTECTED) != 0) : L""});
+        }
+    }
+    SetLastError(error);
+    return created;
+}
+
+BOOL WINAPI hook_remove_directory(LPCWSTR path) {
+    const auto identity = identity_of(std::wstring(path));
+    const BOOL removed = real_remove_directory(path);
+    const DWORD error = GetLastError();
+    if (removed && identity) {
+        forget_record(*identity);
+    }
+    SetLastError(error);
+    return removed;
+}
+
+BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info,
+                                      DWORD size) {
+    const auto identity = identity_of(handle);
+    const BOOL done = real_set_file_information(handle, type, info, size);
+    const DWORD error = GetLastError();
+    const bool disposition = type == FileDispositionInfo || static_cast<int>(type) == 21;
+    if (done && disposition && identity) {
+        forget_record(*identity);
+    }
+    SetLastError(error);
+    return done;
+}
+
+DWORD WINAPI hook_get_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                                    PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                                    PSECURITY_DESCRIPTOR* sd) {
+    const auto identity = type == SE_FILE_OBJECT ? identity_of(handle) : std::nullopt;
+    const auto record = identity ? load_record(*identity) : std::nullopt;
+    if (!record || record->owner.empty() || info != OWNER_SECURITY_INFORMATION || sd == nullptr) {
+        return real_get_security_info(handle, type, info, owner, group, dacl, sacl, sd);
+    }
+    PSECURITY_DESCRIPTOR stored = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((L"O:" + record->owner).c_str(),
+                                                              SDDL_REVISION_1, &stored, nullptr)) {
+        return GetLastError();
+    }
+    BOOL defaulted = FALSE;
+    if (owner != nullptr) {
+        GetSecurityDescriptorOwner(stored, owner, &defaulted);
+    }
+    *sd = stored; // the caller releases it with LocalFree, as with the real call
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
+                                    PSID owner, PSID group, PACL dacl, PACL sacl) {
+    const DWORD code = real_set_security_info(handle, type, info, owner, group, dacl, sacl);
+    if (code != ERROR_SUCCESS || type != SE_FILE_OBJECT) {
+        return code;
+    }
+    const auto identity = identity_of(handle);
+    if (!identity) {
+        return code;
+    }
+    OwnershipRecord record =
+        load_record(*identity).value_or(OwnershipRecord{wine_owner(handle), L""});
+    if ((info & OWNER_SECURITY_INFORMATION) != 0) {
+        record.owner = sid_text(owner);
+    }
+    if ((info & DACL_SECURITY_INFORMATION) != 0) {
+        record.dacl = dacl_text(dacl, (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0);
+    }
+    store_record(*identity, record);
+    return code;
+}
+
+// Points the main module's imports of `function` from `dll` at `hook`; returns the original.
+void* patch_import(const char* dll, const char* function, void* hook) {
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (directory.VirtualAddress == 0) {
+        return nullptr;
+    }
+    for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+         import->Name != 0; ++import) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), dll) != 0) {
+            continue;
+        }
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                continue;
+            }
+            auto* by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) != 0) {
+                continue;
+            }
+            DWORD old = 0;
+            // The import table's page is write-copy: make it writable for the one store.
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            void* original = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
+template <class Fn> void install(Fn& real, const char* dll, const char* name, Fn hook) {
+    if (void* original = patch_import(dll, name, reinterpret_cast<void*>(hook))) {
+        real = reinterpret_cast<Fn>(original);
+    }
+}
+
+} // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        // Fallbacks for calls the program does not import: the real functions themselves.
+        real_create_directory = &CreateDirectoryW;
+        real_remove_directory = &RemoveDirectoryW;
+        real_get_security_info = &GetSecurityInfo;
+        real_set_security_info = &SetSecurityInfo;
+        real_set_file_information = &SetFileInformationByHandle;
+        install(real_create_directory, "KERNEL32.dll", "CreateDirectoryW", &hook_create_directory);
+        install(real_remove_directory, "KERNEL32.dll", "RemoveDirectoryW", &hook_remove_directory);
+        install(real_set_file_information, "KERNEL32.dll", "SetFileInformationByHandle",
+                &hook_set_file_information);
+        install(real_get_security_info, "ADVAPI32.dll", "GetSecurityInfo", &hook_get_security_info);
+        install(real_set_security_info, "ADVAPI32.dll", "SetSecurityInfo", &hook_set_security_info);
+    }
+    return TRUE;
+}

@@ -1,0 +1,83 @@
+#include "wine/rig/ownership_store.hpp"
+
+#include <vector>
+
+namespace orvex::rig {
+namespace {
+
+constexpr wchar_t KEY[] = L"Software\\OrvexRig\\Ownership";
+
+std::wstring read_string(HKEY key, const wchar_t* name) {
+    DWORD size = 0;
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1);
+    if (RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, buffer.data(), &size) !=
+        ERROR_SUCCESS) {
+        return {};
+    }
+    return std::wstring(buffer.data());
+}
+
+void write_string(HKEY key, const wchar_t* name, const std::wstring& value) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+} // namespace
+
+std::optional<std::wstring> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info)) {
+        return std::nullopt;
+    }
+    wchar_t text[64];
+    wsprintfW(text, L"%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
+              info.nFileIndexLow);
+    return std::wstring(text);
+}
+
+std::optional<std::wstring> identity_of(const std::wstring& path) {
+    HANDLE handle = CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    auto identity = identity_of(handle);
+    CloseHandle(handle);
+    return identity;
+}
+
+std::optional<OwnershipRecord> load_record(const std::wstring& identity) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(KEY) + L"\\" + identity).c_str(), 0,
+                      KEY_READ, &key) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    OwnershipRecord record{read_string(key, L"Owner"), read_string(key, L"Dacl")};
+    RegCloseKey(key);
+    return record;
+}
+
+void store_record(const std::wstring& identity, const OwnershipRecord& record) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(KEY) + L"\\" + identity).c_str(), 0,
+                        nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    write_string(key, L"Owner", record.owner);
+    write_string(key, L"Dacl", record.dacl);
+    RegCloseKey(key);
+}
+
+void forget_record(const std::wstring& identity) {
+    RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(KEY) + L"\\" + identity).c_str());
+}
+
+void forget_all_records() {
+    RegDeleteTreeW(HKEY_CURRENT_USER, KEY);
+}
+
+} // namespace orvex::rig

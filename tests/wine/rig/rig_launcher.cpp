@@ -1,0 +1,95 @@
+// Test-only launcher: runs a program with the ownership shim loaded into it.
+//   rig_launcher.exe SHIM.dll PROGRAM.exe [ARGUMENTS...]
+// It starts the program suspended, loads the shim through a remote LoadLibraryW thread (the shim
+// patches the program's imports while it loads), resumes the program, passes standard input,
+// output and error through, and exits with the program's exit code.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring out = L"\"";
+    for (const wchar_t c : argument) {
+        if (c == L'"') {
+            out += L'\\';
+        }
+        out += c;
+    }
+    return out + L"\"";
+}
+
+int fail(const char* what) {
+    const std::string text =
+        std::string("rig_launcher: ") + what + " failed (" + std::to_string(GetLastError()) + ")\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+              &written, nullptr);
+    return 120;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        return fail("usage: rig_launcher SHIM PROGRAM [ARGS...]; parsing");
+    }
+    wchar_t shim[MAX_PATH];
+    if (GetFullPathNameW(argv[1], MAX_PATH, shim, nullptr) == 0) {
+        return fail("GetFullPathNameW");
+    }
+    std::wstring command_line = quoted(argv[2]);
+    for (int i = 3; i < argc; ++i) {
+        command_line += L" " + quoted(argv[i]);
+    }
+    std::vector<wchar_t> mutable_line(command_line.begin(), command_line.end());
+    mutable_line.push_back(L'\0');
+
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(argv[2], mutable_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                        nullptr, nullptr, &si, &pi)) {
+        return fail("CreateProcessW");
+    }
+
+    const SIZE_T bytes = (lstrlenW(shim) + 1) * sizeof(wchar_t);
+    void* remote =
+        VirtualAllocEx(pi.hProcess, nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (remote == nullptr || !WriteProcessMemory(pi.hProcess, remote, shim, bytes, nullptr)) {
+        TerminateProcess(pi.hProcess, 121);
+        return fail("writing the shim path");
+    }
+    auto* load_library = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+    HANDLE loader = CreateRemoteThread(pi.hProcess, nullptr, 0, load_library, remote, 0, nullptr);
+    if (loader == nullptr) {
+        TerminateProcess(pi.hProcess, 122);
+        return fail("CreateRemoteThread");
+    }
+    WaitForSingleObject(loader, INFINITE);
+    DWORD loaded = 0;
+    GetExitCodeThread(loader, &loaded);
+    CloseHandle(loader);
+    if (loaded == 0) {
+        TerminateProcess(pi.hProcess, 123);
+        return fail("LoadLibraryW of the shim");
+    }
+
+    ResumeThread(pi.hThread);
+    CloseHandle(pi.hThread);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(status);
+}

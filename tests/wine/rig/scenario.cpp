@@ -1,0 +1,129 @@
+#include "wine/rig/scenario.hpp"
+
+namespace orvex::rig {
+namespace {
+
+constexpr wchar_t SERVICE_NAME[] = L"orvex_vpn_service";
+
+DWORD query_state(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                              sizeof(status), &needed)) {
+        return 0;
+    }
+    return status.dwCurrentState;
+}
+
+void wait_for_state(SC_HANDLE service, DWORD state) {
+    for (int i = 0; i < 200 && query_state(service) != state; ++i) {
+        Sleep(25);
+    }
+}
+
+} // namespace
+
+testing::ProcessResult run_tool(const std::wstring& arguments) {
+    const std::wstring dir = testing::build_dir();
+    return testing::run_process(L"\"" + dir + L"\\rig_launcher.exe\" \"" + dir +
+                                L"\\ownership_shim.dll\" \"" + dir + L"\\orvex-uninstall.exe\"" +
+                                arguments);
+}
+
+void reset_world() {
+    if (SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)) {
+        if (SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_ALL_ACCESS)) {
+            SERVICE_STATUS status{};
+            if (HANDLE quit = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"orvex_standin_quit")) {
+                SetEvent(quit); // also ends a stand-in that ignores or refuses the stop control
+                CloseHandle(quit);
+                wait_for_state(service, SERVICE_STOPPED);
+            }
+            if (query_state(service) != SERVICE_STOPPED) {
+                ControlService(service, SERVICE_CONTROL_STOP, &status);
+                wait_for_state(service, SERVICE_STOPPED);
+            }
+            DeleteService(service);
+            CloseServiceHandle(service);
+            for (int i = 0; i < 200; ++i) {
+                SC_HANDLE probe = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+                if (probe == nullptr) {
+                    break;
+                }
+                CloseServiceHandle(probe);
+                Sleep(25);
+            }
+        }
+        CloseServiceHandle(manager);
+    }
+    for (int i = 0; i < 40 && exists(SERVICE_DIR); ++i) {
+        SetFileAttributesW(SERVICE_EXE.c_str(), FILE_ATTRIBUTE_NORMAL);
+        testing::remove_tree(SERVICE_DIR); // a just-stopped service may still hold its file
+        if (exists(SERVICE_DIR)) {
+            Sleep(50);
+        }
+    }
+    forget_all_records();
+}
+
+void make_directory(const std::wstring& path, const std::wstring& owner) {
+    CreateDirectoryW(path.c_str(), nullptr);
+    set_owner(path, owner);
+}
+
+void write_file(const std::wstring& path, const std::string& contents) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void set_owner(const std::wstring& path, const std::wstring& owner) {
+    if (auto identity = identity_of(path)) {
+        auto record = load_record(*identity).value_or(OwnershipRecord{});
+        record.owner = owner;
+        store_record(*identity, record);
+    }
+}
+
+std::optional<OwnershipRecord> record_of(const std::wstring& path) {
+    auto identity = identity_of(path);
+    return identity ? load_record(*identity) : std::nullopt;
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void install_service(const std::wstring& arguments, bool start) {
+    make_directory(SERVICE_DIR, ADMINISTRATORS);
+    make_directory(BIN_DIR, ADMINISTRATORS);
+    CopyFileW((testing::build_dir() + L"\\standin_service.exe").c_str(), SERVICE_EXE.c_str(),
+              FALSE);
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    const std::wstring command = L"\"" + SERVICE_EXE + L"\" " + arguments;
+    SC_HANDLE service =
+        CreateServiceW(manager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service != nullptr && start) {
+        StartServiceW(service, 0, nullptr);
+        wait_for_state(service, SERVICE_RUNNING);
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+DWORD service_state() {
+    DWORD state = 0;
+    if (SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)) {
+        if (SC_HANDLE service = OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_STATUS)) {
+            state = query_state(service);
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+    }
+    return state;
+}
+
+} // namespace orvex::rig

@@ -1,0 +1,160 @@
+// End-to-end tests of the unmodified orvex-uninstall.exe under Wine, through the rig: real SCM,
+// real files and locks, a real stand-in service; only file ownership is emulated (see the shim).
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "wine/rig/scenario.hpp"
+
+namespace orvex::rig {
+namespace {
+
+const std::string SUCCESS_LINE =
+    "Service uninstalled successfully. Resource cleanup warnings can be ignored.\n";
+
+class Rig : public ::testing::Test {
+  protected:
+    void SetUp() override { reset_world(); }
+    void TearDown() override { reset_world(); }
+};
+
+// ---- Directory security ----
+
+TEST_F(Rig, EmptyForeignOwnedServiceDirectoryIsReclaimedAndSecured) {
+    make_directory(SERVICE_DIR, FOREIGN_USER);
+    const auto result = run_tool(L"");
+    // Nothing is installed, so the run ends at the service; the directories were secured first.
+    EXPECT_EQ(result.err, "Error: IO error in winapi call\n\nCaused by:\n"
+                          "    Service does not exist. (os error 1060)\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.status, 1u);
+    const auto record = record_of(SERVICE_DIR);
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->owner, ADMINISTRATORS);
+    EXPECT_EQ(record->dacl, PROTECTED_DACL);
+    EXPECT_EQ(record_of(BIN_DIR)->owner, ADMINISTRATORS);
+    EXPECT_TRUE(exists(GATE_FILE));
+}
+
+TEST_F(Rig, NonEmptyForeignOwnedServiceDirectoryIsRefusedAndKept) {
+    make_directory(SERVICE_DIR, FOREIGN_USER);
+    write_file(SERVICE_DIR + L"\\planted.dll", "MZ");
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.err,
+              "Error: service install path \"C:\\\\ProgramData\\\\orvex-service\" has an "
+              "unexpected owner and is not an empty directory that can be safely reclaimed\n\n"
+              "Caused by:\n    Directory is not empty. (os error 145)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_TRUE(exists(SERVICE_DIR + L"\\planted.dll"));
+    EXPECT_EQ(record_of(SERVICE_DIR)->owner, FOREIGN_USER);
+}
+
+TEST_F(Rig, BinThatIsARegularFileIsNotAnOrdinaryDirectory) {
+    make_directory(SERVICE_DIR, ADMINISTRATORS);
+    write_file(BIN_DIR, "not a directory");
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.err, "Error: service directory "
+                          "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\" is not an ordinary "
+                          "directory\n");
+    EXPECT_EQ(result.status, 1u);
+}
+
+TEST_F(Rig, BusyRepairGateEndsWithStatus75AndLeavesTheServiceRunning) {
+    install_service(L"--stop=prompt");
+    ASSERT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+    testing::LockHolder repair(GATE_FILE, false);
+    ASSERT_TRUE(repair.ready());
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Service repair is already in progress\n");
+    EXPECT_EQ(result.status, 75u);
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(exists(SERVICE_EXE));
+}
+
+// ---- Service removal ----
+
+void expect_uninstalled(const testing::ProcessResult& result) {
+    EXPECT_EQ(result.out, SUCCESS_LINE);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_EQ(service_state(), 0u);
+    EXPECT_FALSE(exists(SERVICE_EXE));
+    // The gate file stays, empty and unlocked.
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(GATE_FILE.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 0u);
+    HANDLE gate = CreateFileW(GATE_FILE.c_str(), GENERIC_READ | GENERIC_WRITE, 7, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(gate, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(LockFile(gate, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF));
+    CloseHandle(gate);
+}
+
+TEST_F(Rig, RunningServiceIsUninstalled) {
+    install_service(L"--stop=delay:300");
+    ASSERT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run_tool(L" --ignored-option");
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    expect_uninstalled(result);
+    std::printf("[ timing ] uninstall of a running service: %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+}
+
+TEST_F(Rig, StoppedServiceIsUninstalled) {
+    install_service(L"--stop=prompt", false);
+    ASSERT_EQ(service_state(), static_cast<DWORD>(SERVICE_STOPPED));
+    expect_uninstalled(run_tool(L""));
+}
+
+TEST_F(Rig, MissingServiceIsAFailureAndTheExecutableStays) {
+    make_directory(SERVICE_DIR, ADMINISTRATORS);
+    make_directory(BIN_DIR, ADMINISTRATORS);
+    write_file(SERVICE_EXE, "MZ");
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: IO error in winapi call\n\nCaused by:\n"
+                          "    Service does not exist. (os error 1060)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_TRUE(exists(SERVICE_EXE));
+}
+
+TEST_F(Rig, ServiceThatRefusesTheStopControlIsReported) {
+    install_service(L"--stop=refuse");
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.err, "Error: IO error in winapi call\n\nCaused by:\n"
+                          "    Invalid service control. (os error 1052)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(service_state(), static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(Rig, ReadOnlyExecutableCannotBeRemovedUnderWine) {
+    install_service(L"--stop=prompt", false);
+    SetFileAttributesW(SERVICE_EXE.c_str(), FILE_ATTRIBUTE_READONLY);
+    const auto result = run_tool(L"");
+    EXPECT_EQ(result.out, "");
+    // Wine 8 refuses FileDispositionInfoEx (87), so the first access-denied error stands.
+    EXPECT_EQ(result.err, "Error: Failed to remove service binary "
+                          "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\\\\orvex-service.exe\": "
+                          "Access denied. (os error 5)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(service_state(), 0u); // the service was deleted before
+    EXPECT_TRUE(exists(SERVICE_EXE));
+}
+
+TEST_F(Rig, ServiceThatIgnoresStopTimesOutAfterTwentySeconds) {
+    install_service(L"--stop=ignore");
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run_tool(L"");
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: timed out waiting for service to stop\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(19900)); // the mandated pauses, not a timing test
+    EXPECT_TRUE(exists(SERVICE_EXE));
+}
+
+} // namespace
+} // namespace orvex::rig
