@@ -21,6 +21,17 @@ std::unexpected<SystemError> nul_in_path() {
 
 } // namespace
 
+bool is_not_found(SystemError error) {
+    for (const WinCode code :
+         {win::ERROR_FILE_NOT_FOUND, win::ERROR_PATH_NOT_FOUND, win::ERROR_INVALID_DRIVE,
+          win::ERROR_BAD_NETPATH, win::ERROR_BAD_NET_NAME}) {
+        if (error.has_code(code)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 FileResult<FileInformation> file_metadata(System& system, std::string_view path) {
     const auto wide = to_system_string(path);
     if (!wide) {
@@ -56,6 +67,121 @@ FileResult<void> delete_file(System& system, std::string_view path) {
         return {};
     }
     return failed(win::ERROR_ACCESS_DENIED);
+}
+
+namespace {
+
+constexpr std::uint32_t TREE_ACCESS =
+    win::DELETE | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES | win::FILE_WRITE_ATTRIBUTES;
+
+bool is_real_directory(const AttributeTag& tag) {
+    return (tag.attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (tag.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
+// file system supports it; otherwise the classic disposition, after clearing a read-only attribute.
+FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const AttributeTag& tag) {
+    auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
+    if (posix) {
+        return {};
+    }
+    const WinCode code = posix.error();
+    if (code != win::ERROR_INVALID_PARAMETER && code != win::ERROR_NOT_SUPPORTED &&
+        code != win::ERROR_INVALID_FUNCTION) {
+        return failed(code);
+    }
+    if ((tag.attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
+        const std::uint32_t cleared = tag.attributes & ~win::FILE_ATTRIBUTE_READONLY;
+        if (auto set =
+                system.set_attributes(handle, cleared == 0 ? win::FILE_ATTRIBUTE_NORMAL : cleared);
+            !set) {
+            return failed(set.error());
+        }
+    }
+    if (auto classic = system.set_disposition(handle, true); !classic) {
+        return failed(classic.error());
+    }
+    return {};
+}
+
+bool is_dot_entry(const std::u16string& name) {
+    return name == u"." || name == u"..";
+}
+
+} // namespace
+
+FileResult<void> remove_tree(System& system, std::string_view path) {
+    const auto wide = to_system_string(path);
+    if (!wide) {
+        return nul_in_path();
+    }
+    auto root =
+        system.create_file(*wide, TREE_ACCESS, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
+                           win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT);
+    if (!root) {
+        return failed(root.error());
+    }
+    auto root_tag = system.attribute_tag(root->get());
+    if (!root_tag) {
+        return failed(root_tag.error());
+    }
+    if (!is_real_directory(*root_tag)) {
+        return delete_by_handle(system, root->get(), *root_tag); // a link goes as itself
+    }
+
+    // One open directory per level of the walk, with the entries of its current batch not yet
+    // handled. Only the directories on the current path are open at any time.
+    struct Level {
+        UniqueHandle handle;
+        AttributeTag tag;
+        std::vector<FindData> batch;
+        std::size_t next = 0;
+    };
+    std::vector<Level> stack;
+    stack.push_back(Level{std::move(*root), *root_tag, {}, 0});
+    while (!stack.empty()) {
+        Level& level = stack.back();
+        if (level.next == level.batch.size()) {
+            auto batch = system.list_directory(level.handle.get());
+            if (batch) {
+                level.batch = std::move(*batch);
+                level.next = 0;
+                continue;
+            }
+            if (batch.error() != win::ERROR_NO_MORE_FILES) {
+                return failed(batch.error());
+            }
+            // Everything below has gone: the directory itself goes now.
+            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag); !deleted) {
+                return deleted;
+            }
+            stack.pop_back();
+            continue;
+        }
+        const FindData& entry = level.batch[level.next++];
+        if (is_dot_entry(entry.name)) {
+            continue;
+        }
+        auto child = system.open_relative(level.handle.get(), entry.name, TREE_ACCESS);
+        if (!child) {
+            if (child.error() == win::ERROR_FILE_NOT_FOUND) {
+                continue; // removed by someone else meanwhile
+            }
+            return failed(child.error());
+        }
+        // The decision rests on what was opened, not on what the listing said.
+        auto tag = system.attribute_tag(child->get());
+        if (!tag) {
+            return failed(tag.error());
+        }
+        if (is_real_directory(*tag)) {
+            stack.push_back(Level{std::move(*child), *tag, {}, 0}); // `level` is not used again
+        } else if (auto deleted = delete_by_handle(system, child->get(), *tag); !deleted) {
+            return deleted;
+        }
+    }
+    return {};
 }
 
 FileResult<std::string> read_whole_file(System& system, std::string_view path) {

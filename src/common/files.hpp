@@ -13,6 +13,10 @@ namespace orvex {
 
 template <class T> using FileResult = std::expected<T, SystemError>;
 
+// Whether an error means that the object, its directory, its drive or its network share does not
+// exist (2, 3, 15, 53, 67). An error without a system code never does.
+[[nodiscard]] bool is_not_found(SystemError error);
+
 // Metadata of `path`, following links (an open for no data access, then the handle's information).
 [[nodiscard]] FileResult<FileInformation> file_metadata(System& system, std::string_view path);
 
@@ -20,6 +24,15 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 // file is opened for DELETE without following a final link and marked for deletion with POSIX
 // semantics, ignoring the read-only attribute. If that fallback fails too, the first error stands.
 [[nodiscard]] FileResult<void> delete_file(System& system, std::string_view path);
+
+// Removes a directory and everything inside it, working from handles so that no link is ever
+// followed, even if the tree changes meanwhile: each child is opened relative to its parent's
+// handle without following a final link, judged by the opened object's own attributes and
+// reparse tag, and deleted through that handle. Links and files are deleted as themselves; only
+// real directories are entered. The walk keeps an explicit stack, never recursing on depth.
+// Nothing is retried: a child that another process holds open without sharing deletion fails the
+// removal with its error, leaving the rest of the tree as it is.
+[[nodiscard]] FileResult<void> remove_tree(System& system, std::string_view path);
 
 // Reads a whole file.
 [[nodiscard]] FileResult<std::string> read_whole_file(System& system, std::string_view path);

@@ -50,15 +50,4 @@ std::string system_error_text(System& system, SystemError error) {
     return message_for_code(system, error.code) + " (os error " + std::to_string(error.code) + ")";
 }
 
-bool is_not_found(SystemError error) {
-    for (const WinCode code :
-         {win::ERROR_FILE_NOT_FOUND, win::ERROR_PATH_NOT_FOUND, win::ERROR_INVALID_DRIVE,
-          win::ERROR_BAD_NETPATH, win::ERROR_BAD_NET_NAME}) {
-        if (error.has_code(code)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace orvex

@@ -10,7 +10,4 @@ namespace orvex {
 
 [[nodiscard]] std::string system_error_text(System& system, SystemError error);
 
-// Whether an error means that the file or one of its directories does not exist.
-[[nodiscard]] bool is_not_found(SystemError error);
-
 } // namespace orvex

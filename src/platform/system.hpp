@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace orvex {
 
@@ -163,6 +164,13 @@ class System {
     virtual SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) = 0;
     virtual SysResult<FindFirst> find_first(const std::u16string& pattern) = 0; // FindFirstFileExW
     virtual SysResult<FindData> find_next(std::uintptr_t find) = 0;             // FindNextFileW
+    // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
+    // existing object itself, never the target of a link; shares read, write and delete.
+    virtual SysResult<UniqueHandle>
+    open_relative(std::uintptr_t directory, const std::u16string& name, std::uint32_t access) = 0;
+    // The next batch of a directory's entries through its handle (GetFileInformationByHandleEx,
+    // FileFullDirectoryInfo); ERROR_NO_MORE_FILES once all have been returned.
+    virtual SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) = 0;
 
     // Service Control Manager.
     virtual SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) = 0;

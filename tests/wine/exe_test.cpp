@@ -43,11 +43,23 @@ TEST_F(RealExecutable, UninstallWithTheGateHeldStopsAtTheNonEmptyForeignDirector
     EXPECT_EQ(result.status, 1u);
 }
 
-TEST_F(RealExecutable, MaintenanceIsNotAvailableYetAndSaysSo) {
+TEST_F(RealExecutable, MaintenanceWithoutTheServiceDirectoryCannotCreateTheRuntimeDirectory) {
     const auto result = run_tool(L" --cleanup-stale-owners");
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err,
-              "Error: the stale-owner maintenance mode is not available in this build\n");
+    EXPECT_EQ(result.err, "Error: failed to create private service directory "
+                          "\"C:\\\\ProgramData\\\\orvex-service\\\\runtime\"\n\nCaused by:\n"
+                          "    Path not found. (os error 3)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(GetFileAttributesW(SERVICE_DIR.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(RealExecutable, MaintenanceRefusesTheRuntimeDirectoryWineReportsAsForeignOwned) {
+    CreateDirectoryW(SERVICE_DIR.c_str(), nullptr);
+    const auto result = run_tool(L" x --cleanup-stale-owners");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: service path \"C:\\\\ProgramData\\\\orvex-service\\\\runtime\" "
+                          "has an unexpected owner; only legacy Builtin Administrators ownership "
+                          "can be migrated\n");
     EXPECT_EQ(result.status, 1u);
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "owners/stale_owners.hpp"
 #include "wine/rig/scenario.hpp"
 
 namespace orvex::rig {
@@ -154,6 +155,88 @@ TEST_F(Rig, ServiceThatIgnoresStopTimesOutAfterTwentySeconds) {
     EXPECT_EQ(result.status, 1u);
     EXPECT_GE(elapsed, std::chrono::milliseconds(19900)); // the mandated pauses, not a timing test
     EXPECT_TRUE(exists(SERVICE_EXE));
+}
+
+// ---- Stale-owner maintenance ----
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::wstring key_of(const std::string& sid) {
+    return wide(owner_key_for(OwnerIdentity{WindowsIdentity{sid}}));
+}
+
+void owner_directory(const std::wstring& key, const std::string& owner_json) {
+    CreateDirectoryW((USERS_DIR + L"\\" + key).c_str(), nullptr);
+    write_file(USERS_DIR + L"\\" + key + L"\\owner.json", owner_json);
+    CreateDirectoryW((USERS_DIR + L"\\" + key + L"\\state").c_str(), nullptr);
+    write_file(USERS_DIR + L"\\" + key + L"\\state\\settings.dat", "user data");
+}
+
+const std::string DEAD_SID = "S-1-5-21-1111111111-2222222222-3333333333-1001";
+
+TEST_F(Rig, MaintenanceRemovesStaleOwnersAndMigratesTheRuntimeDirectory) {
+    make_directory(SERVICE_DIR, ADMINISTRATORS);
+    make_directory(RUNTIME_DIR, ADMINISTRATORS); // the legacy owner
+    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    owner_directory(L"1000", R"({"Unix":{"uid":1000,"gid":1000}})");
+    owner_directory(key_of(DEAD_SID), R"({"Windows":{"sid":")" + DEAD_SID + R"("}})");
+    owner_directory(key_of("S-1-5-18"), R"({"Windows":["S-1-5-18"]})");
+    write_file(SERVICE_DIR + L"\\active-owner.json",
+               R"({"owner_key":")" + owner_key_for(OwnerIdentity{WindowsIdentity{DEAD_SID}}) +
+                   R"(","identity":{"Windows":{"sid":")" + DEAD_SID +
+                   R"("}},"app_data_root":"C:\\Users\\gone","generation":3})");
+
+    const auto result = run_tool(L" --cleanup-stale-owners");
+    EXPECT_EQ(result.out, "Removed 2 stale owner state directories\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_FALSE(exists(USERS_DIR + L"\\1000"));
+    EXPECT_FALSE(exists(USERS_DIR + L"\\" + key_of(DEAD_SID)));
+    EXPECT_TRUE(exists(USERS_DIR + L"\\" + key_of("S-1-5-18") + L"\\state\\settings.dat"));
+    EXPECT_FALSE(exists(SERVICE_DIR + L"\\active-owner.json"));
+    EXPECT_TRUE(exists(OWNER_LOCK_FILE));
+    const auto runtime = record_of(RUNTIME_DIR);
+    ASSERT_TRUE(runtime);
+    EXPECT_EQ(runtime->owner, LOCAL_SYSTEM);
+    EXPECT_EQ(runtime->dacl, PROTECTED_DACL);
+}
+
+TEST_F(Rig, MaintenanceIsRefusedWhileTheServiceHoldsTheOwnerLock) {
+    install_service(L"--stop=prompt --hold-owner-lock", false);
+    make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
+    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    owner_directory(L"1000", R"({"Unix":[1000,1000]})");
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = OpenServiceW(manager, L"orvex_vpn_service", SERVICE_START);
+    StartServiceW(service, 0, nullptr);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    for (int i = 0; i < 200 && service_state() != SERVICE_RUNNING; ++i) {
+        Sleep(25);
+    }
+    const auto result = run_tool(L" --cleanup-stale-owners");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Error: service owner lock is held; stop the service before stale-owner "
+                          "maintenance\n\nCaused by:\n    Lock violation. (os error 33)\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_TRUE(exists(USERS_DIR + L"\\1000\\state\\settings.dat"));
+}
+
+TEST_F(Rig, CorruptOwnerMetadataIsReportedWithItsPosition) {
+    make_directory(SERVICE_DIR, ADMINISTRATORS);
+    make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
+    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    owner_directory(L"1000", "{\"Unix\":\n  [1000, 1000.5]}");
+    const auto result = run_tool(L" --cleanup-stale-owners");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "Error: failed to parse Windows owner metadata\n\nCaused by:\n"
+              "    invalid type: floating point `1000.5`, expected u32 at line 2 column "
+              "15\n");
+    EXPECT_EQ(result.status, 1u);
+    EXPECT_TRUE(exists(USERS_DIR + L"\\1000"));
 }
 
 } // namespace

@@ -993,6 +993,56 @@ SysResult<FindData> MemorySystem::find_next(std::uintptr_t find) {
     return e->listing[e->next++];
 }
 
+SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
+                                                    const std::u16string& name,
+                                                    std::uint32_t access) {
+    const std::string text = wtf8_from_utf16(name);
+    if (auto failure = enter("open_relative", text)) {
+        return sys_fail(*failure);
+    }
+    auto* parent = impl_->entry(directory, Impl::Entry::Type::File);
+    if (parent == nullptr || parent->node->kind != Node::Kind::Directory) {
+        return sys_fail(ERROR_INVALID_HANDLE);
+    }
+    auto it = parent->node->children.find(upper(text));
+    if (it == parent->node->children.end()) {
+        return sys_fail(win::ERROR_FILE_NOT_FOUND);
+    }
+    const std::shared_ptr<Node> node = it->second; // the object itself, never a link's target
+    if (node->delete_on_close) {
+        return sys_fail(win::ERROR_ACCESS_DENIED);
+    }
+    if (impl_->sharing_conflict(node.get(), access, win::FILE_SHARE_ALL)) {
+        return sys_fail(win::ERROR_SHARING_VIOLATION);
+    }
+    Impl::Entry e;
+    e.node = node;
+    e.access = access;
+    e.share = win::FILE_SHARE_ALL;
+    return UniqueHandle(*this, impl_->add_handle(std::move(e)));
+}
+
+SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t directory) {
+    if (auto failure = enter("list_directory")) {
+        return sys_fail(*failure);
+    }
+    auto* e = impl_->entry(directory, Impl::Entry::Type::File);
+    if (e == nullptr || e->node->kind != Node::Kind::Directory) {
+        return sys_fail(ERROR_INVALID_HANDLE);
+    }
+    if (e->next != 0) {
+        return sys_fail(win::ERROR_NO_MORE_FILES);
+    }
+    std::vector<FindData> batch{FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u"."},
+                                FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u".."}};
+    for (const auto& [key, child] : e->node->children) {
+        batch.push_back(
+            FindData{child->attributes, child->reparse_tag, utf16_from_wtf8(child->name)});
+    }
+    e->next = 1;
+    return batch;
+}
+
 // ---- Service Control Manager ----
 
 SysResult<UniqueScHandle> MemorySystem::open_sc_manager(std::uint32_t access) {

@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <cstring>
 
@@ -292,6 +293,48 @@ SysResult<FindData> Win32System::find_next(std::uintptr_t find) {
         return last_error();
     }
     return to_find_data(data);
+}
+
+SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
+                                                   const std::u16string& name,
+                                                   std::uint32_t access) {
+    constexpr ULONG FILE_OPEN_DISPOSITION = 1;                     // FILE_OPEN
+    constexpr ULONG OPEN_OPTIONS = 0x00200000 | 0x00004000 | 0x20; // reparse point, backup, sync
+    UNICODE_STRING unicode_name;
+    unicode_name.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name.data()));
+    unicode_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    unicode_name.MaximumLength = unicode_name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &unicode_name, 0, as_handle(directory), nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                         0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         FILE_OPEN_DISPOSITION, OPEN_OPTIONS, nullptr, 0);
+    if (status < 0) {
+        return sys_fail(RtlNtStatusToDosError(status));
+    }
+    return UniqueHandle(*this, reinterpret_cast<std::uintptr_t>(handle));
+}
+
+SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t directory) {
+    alignas(8) std::byte buffer[64 * 1024];
+    if (!GetFileInformationByHandleEx(as_handle(directory), FileFullDirectoryInfo, buffer,
+                                      sizeof(buffer))) {
+        return last_error();
+    }
+    std::vector<FindData> entries;
+    for (std::size_t offset = 0;;) {
+        const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+        const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entries.push_back(FindData{info->FileAttributes, reparse ? info->EaSize : 0,
+                                   std::u16string(reinterpret_cast<const char16_t*>(info->FileName),
+                                                  info->FileNameLength / sizeof(wchar_t))});
+        if (info->NextEntryOffset == 0) {
+            return entries;
+        }
+        offset += info->NextEntryOffset;
+    }
 }
 
 SysResult<UniqueScHandle> Win32System::open_sc_manager(std::uint32_t access) {

@@ -47,6 +47,9 @@ class Win32System final : public System {
     SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
     SysResult<FindFirst> find_first(const std::u16string& pattern) override;
     SysResult<FindData> find_next(std::uintptr_t find) override;
+    SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
+                                          std::uint32_t access) override;
+    SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
 
     SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
     SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
