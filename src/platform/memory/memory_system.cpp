@@ -536,8 +536,8 @@ std::uint32_t MemorySystem::console_output_code_page() {
 }
 
 bool MemorySystem::write_console(StdStream stream, std::u16string_view text) {
-    enter("write_console", stream == StdStream::Error ? "stderr" : "stdout");
-    if (streams_broken) {
+    if (enter("write_console", stream == StdStream::Error ? "stderr" : "stdout") ||
+        streams_broken) {
         return false;
     }
     (stream == StdStream::Error ? console_err : console_out) += text;
@@ -545,8 +545,7 @@ bool MemorySystem::write_console(StdStream stream, std::u16string_view text) {
 }
 
 bool MemorySystem::write_file(StdStream stream, std::string_view bytes) {
-    enter("write_file", stream == StdStream::Error ? "stderr" : "stdout");
-    if (streams_broken) {
+    if (enter("write_file", stream == StdStream::Error ? "stderr" : "stdout") || streams_broken) {
         return false;
     }
     (stream == StdStream::Error ? err : out) += bytes;
