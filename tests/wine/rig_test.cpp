@@ -73,6 +73,16 @@ TEST_F(Rig, BusyRepairGateEndsWithStatus75AndLeavesTheServiceRunning) {
     EXPECT_TRUE(exists(SERVICE_EXE));
 }
 
+// ---- Hardening ----
+
+TEST_F(Rig, DllSearchIsRestrictedToSystem32BeforeAnythingElse) {
+    forget_observations();
+    make_directory(SERVICE_DIR, FOREIGN_USER);
+    (void)run_tool(L"");
+    EXPECT_EQ(load_observation(L"DllSearchRestrictedFirst"), std::optional<DWORD>(1));
+    EXPECT_EQ(load_observation(L"DllSearchFlags"), std::optional<DWORD>(0x800));
+}
+
 // ---- Service removal ----
 
 void expect_uninstalled(const testing::ProcessResult& result) {

@@ -8,6 +8,8 @@
 //   GetSecurityInfo                      -> reports the stored owner; unrecorded objects keep
 //                                           Wine's own answer, the Wine user (a foreign owner)
 //   RemoveDirectoryW, deletion by handle -> the removed directory forgets its record
+// It also observes SetDefaultDllDirectories: whether the program restricts its DLL search before
+// any other call that the shim sees, and with which flags.
 // Everything else, the file system, the locks and the SCM included, is Wine's and real.
 #include <windows.h>
 
@@ -37,6 +39,18 @@ RemoveDirectoryWFn real_remove_directory = nullptr;
 GetSecurityInfoFn real_get_security_info = nullptr;
 SetSecurityInfoFn real_set_security_info = nullptr;
 SetFileInformationByHandleFn real_set_file_information = nullptr;
+using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
+SetDefaultDllDirectoriesFn real_set_default_dll_directories = nullptr;
+
+// How many hooked calls the program has made so far.
+int hooked_calls = 0;
+
+BOOL WINAPI hook_set_default_dll_directories(DWORD flags) {
+    store_observation(L"DllSearchRestrictedFirst", hooked_calls == 0 ? 1 : 0);
+    store_observation(L"DllSearchFlags", flags);
+    ++hooked_calls;
+    return real_set_default_dll_directories(flags);
+}
 
 std::wstring sid_text(PSID sid) {
     LPWSTR text = nullptr;
@@ -79,6 +93,7 @@ std::wstring wine_owner(HANDLE handle) {
 }
 
 BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    ++hooked_calls;
     const BOOL created = real_create_directory(path, attributes);
     const DWORD error = GetLastError();
     if (created && attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
@@ -102,6 +117,7 @@ BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes
 }
 
 BOOL WINAPI hook_remove_directory(LPCWSTR path) {
+    ++hooked_calls;
     const auto identity = identity_of(std::wstring(path));
     const BOOL removed = real_remove_directory(path);
     const DWORD error = GetLastError();
@@ -114,6 +130,7 @@ BOOL WINAPI hook_remove_directory(LPCWSTR path) {
 
 BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info,
                                       DWORD size) {
+    ++hooked_calls;
     const auto identity = identity_of(handle);
     const BOOL done = real_set_file_information(handle, type, info, size);
     const DWORD error = GetLastError();
@@ -128,6 +145,7 @@ BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS t
 DWORD WINAPI hook_get_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                     PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                                     PSECURITY_DESCRIPTOR* sd) {
+    ++hooked_calls;
     const auto identity = type == SE_FILE_OBJECT ? identity_of(handle) : std::nullopt;
     const auto record = identity ? load_record(*identity) : std::nullopt;
     if (!record || record->owner.empty() || info != OWNER_SECURITY_INFORMATION || sd == nullptr) {
@@ -148,6 +166,7 @@ DWORD WINAPI hook_get_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
 
 DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                     PSID owner, PSID group, PACL dacl, PACL sacl) {
+    ++hooked_calls;
     const DWORD code = real_set_security_info(handle, type, info, owner, group, dacl, sacl);
     if (code != ERROR_SUCCESS || type != SE_FILE_OBJECT) {
         return code;
@@ -220,6 +239,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         real_get_security_info = &GetSecurityInfo;
         real_set_security_info = &SetSecurityInfo;
         real_set_file_information = &SetFileInformationByHandle;
+        real_set_default_dll_directories = &SetDefaultDllDirectories;
+        install(real_set_default_dll_directories, "KERNEL32.dll", "SetDefaultDllDirectories",
+                &hook_set_default_dll_directories);
         install(real_create_directory, "KERNEL32.dll", "CreateDirectoryW", &hook_create_directory);
         install(real_remove_directory, "KERNEL32.dll", "RemoveDirectoryW", &hook_remove_directory);
         install(real_set_file_information, "KERNEL32.dll", "SetFileInformationByHandle",

@@ -81,3 +81,28 @@ void forget_all_records() {
 }
 
 } // namespace orvex::rig
+
+namespace orvex::rig {
+namespace {
+constexpr wchar_t OBSERVED[] = L"Software\\OrvexRig\\Observed";
+} // namespace
+
+void store_observation(const wchar_t* name, DWORD value) {
+    RegSetKeyValueW(HKEY_CURRENT_USER, OBSERVED, name, REG_DWORD, &value, sizeof(value));
+}
+
+std::optional<DWORD> load_observation(const wchar_t* name) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, OBSERVED, name, RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+        ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+void forget_observations() {
+    RegDeleteTreeW(HKEY_CURRENT_USER, OBSERVED);
+}
+
+} // namespace orvex::rig

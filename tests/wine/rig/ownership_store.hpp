@@ -26,4 +26,9 @@ void store_record(const std::wstring& identity, const OwnershipRecord& record);
 void forget_record(const std::wstring& identity);
 void forget_all_records();
 
+// Small observations that the shim leaves for the tests, under HKCU\Software\OrvexRig\Observed.
+void store_observation(const wchar_t* name, DWORD value);
+std::optional<DWORD> load_observation(const wchar_t* name);
+void forget_observations();
+
 } // namespace orvex::rig
