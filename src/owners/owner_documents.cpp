@@ -244,17 +244,12 @@ class Handler {
 
     // ---- Objects ----
     bool StartObject() {
-        if (skip_depth_ > 0) {
-            ++skip_depth_;
-            return true;
+        bool handled = true;
+        const auto target = container_target(handled);
+        if (!target) {
+            return handled;
         }
-        const Target target = next_target();
-        switch (target) {
-        case Target::Skip:
-            skip_depth_ = 1;
-            return true;
-        case Target::Extra:
-            return trailing();
+        switch (*target) {
         case Target::Document:
             if (document_ == Document::Active) {
                 frames_.push_back(Frame{Frame::Kind::ActiveObject});
@@ -272,7 +267,7 @@ class Handler {
             frames_.push_back(Frame{Frame::Kind::WindowsObject, slot_identity_});
             return true;
         default:
-            return invalid_type(found_map(), target, here());
+            return invalid_type(found_map(), *target, here());
         }
     }
 
@@ -287,11 +282,22 @@ class Handler {
         Frame& frame = frames_.back();
         switch (frame.kind) {
         case Frame::Kind::ActiveObject:
-            return active_key(frame, key);
+            return member_key(
+                frame, key,
+                {{"owner_key", OWNER_KEY, Target::String, &active_result.owner_key},
+                 {"identity", IDENTITY, Target::Identity},
+                 {"app_data_root", APP_DATA_ROOT, Target::String, &active_result.app_data_root},
+                 {"generation", GENERATION, Target::U64, nullptr, nullptr,
+                  &active_result.generation},
+                 {"session_token_hash", SESSION_TOKEN_HASH, Target::String,
+                  &active_result.session_token_hash}});
         case Frame::Kind::UnixObject:
-            return field_key(frame, key, {{"uid", UID, Target::U32}, {"gid", GID, Target::U32}});
+            return member_key(frame, key,
+                              {{"uid", UID, Target::U32, nullptr, &frame.unix_value.uid},
+                               {"gid", GID, Target::U32, nullptr, &frame.unix_value.gid}});
         case Frame::Kind::WindowsObject:
-            return field_key(frame, key, {{"sid", SID, Target::String}});
+            return member_key(frame, key,
+                              {{"sid", SID, Target::String, &frame.windows_value.sid}});
         case Frame::Kind::IdentityObject:
             if (frame.variant_state == 2) {
                 // The tagged form has exactly one member: a second one is a syntax fault at its
@@ -360,17 +366,12 @@ class Handler {
 
     // ---- Arrays ----
     bool StartArray() {
-        if (skip_depth_ > 0) {
-            ++skip_depth_;
-            return true;
+        bool handled = true;
+        const auto target = container_target(handled);
+        if (!target) {
+            return handled;
         }
-        const Target target = next_target();
-        switch (target) {
-        case Target::Skip:
-            skip_depth_ = 1;
-            return true;
-        case Target::Extra:
-            return trailing();
+        switch (*target) {
         case Target::Document:
             if (document_ == Document::Active) {
                 frames_.push_back(Frame{Frame::Kind::ActiveArray});
@@ -386,7 +387,7 @@ class Handler {
             frames_.push_back(Frame{Frame::Kind::WindowsArray, slot_identity_});
             return true;
         default:
-            return invalid_type(found_sequence(), target, here());
+            return invalid_type(found_sequence(), *target, here());
         }
     }
 
@@ -429,10 +430,13 @@ class Handler {
     }
 
   private:
-    struct FieldSpec {
+    struct Member {
         std::string_view name;
         unsigned bit;
         Target target;
+        std::string* text = nullptr;
+        std::uint32_t* u32 = nullptr;
+        std::uint64_t* u64 = nullptr;
     };
 
     std::size_t here() const { return stream_.Tell(); }          // a bracket, not yet taken
@@ -608,57 +612,44 @@ class Handler {
         return false;
     }
 
-    bool active_key(Frame& frame, std::string_view key) {
-        struct Field {
-            std::string_view name;
-            unsigned bit;
-            Target target;
-        };
-        static constexpr Field FIELDS[] = {
-            {"owner_key", OWNER_KEY, Target::String},
-            {"identity", IDENTITY, Target::Identity},
-            {"app_data_root", APP_DATA_ROOT, Target::String},
-            {"generation", GENERATION, Target::U64},
-            {"session_token_hash", SESSION_TOKEN_HASH, Target::String},
-        };
-        for (const auto& field : FIELDS) {
-            if (key != field.name) {
+    // A key of a record object: sets where its value goes, or skips an unknown member's value.
+    bool member_key(Frame& frame, std::string_view key, std::initializer_list<Member> members) {
+        for (const Member& member : members) {
+            if (key != member.name) {
                 continue;
             }
-            if ((frame.seen & field.bit) != 0) {
+            if ((frame.seen & member.bit) != 0) {
                 return fail("duplicate field `" + std::string(key) + "`", last_byte());
             }
-            frame.seen |= field.bit;
-            pending_ = field.target;
-            slot_string_ = field.bit == OWNER_KEY       ? &active_result.owner_key
-                           : field.bit == APP_DATA_ROOT ? &active_result.app_data_root
-                                                        : &active_result.session_token_hash;
-            slot_u64_ = &active_result.generation;
+            frame.seen |= member.bit;
+            pending_ = member.target;
+            slot_string_ = member.text;
+            slot_u32_ = member.u32;
+            slot_u64_ = member.u64;
             return true;
         }
         pending_ = Target::Skip;
         return true;
     }
 
-    bool field_key(Frame& frame, std::string_view key, std::initializer_list<FieldSpec> fields) {
-        for (const auto& field : fields) {
-            if (key != field.name) {
-                continue;
-            }
-            if ((frame.seen & field.bit) != 0) {
-                return fail("duplicate field `" + std::string(key) + "`", last_byte());
-            }
-            frame.seen |= field.bit;
-            pending_ = field.target;
-            if (frame.kind == Frame::Kind::UnixObject) {
-                slot_u32_ = field.bit == UID ? &frame.unix_value.uid : &frame.unix_value.gid;
-            } else {
-                slot_string_ = &frame.windows_value.sid;
-            }
-            return true;
+    // What every container start shares: nesting inside a skipped value, the start of a skipped
+    // value, and an element beyond the record's fields. Returns the target when the caller must
+    // decide; otherwise `handled` holds the event's result.
+    std::optional<Target> container_target(bool& handled) {
+        if (skip_depth_ > 0) {
+            ++skip_depth_;
+            return std::nullopt;
         }
-        pending_ = Target::Skip;
-        return true;
+        const Target target = next_target();
+        if (target == Target::Skip) {
+            skip_depth_ = 1;
+            return std::nullopt;
+        }
+        if (target == Target::Extra) {
+            handled = trailing();
+            return std::nullopt;
+        }
+        return target;
     }
 
     bool end_skipped() {

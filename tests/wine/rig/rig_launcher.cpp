@@ -5,6 +5,9 @@
 // output and error through, and exits with the program's exit code.
 #include <windows.h>
 
+#include <psapi.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -87,9 +90,31 @@ int wmain(int argc, wchar_t** argv) {
 
     ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    wchar_t peak_file[MAX_PATH];
+    const bool measure = GetEnvironmentVariableW(L"ORVEX_RIG_PEAK_FILE", peak_file, MAX_PATH) > 0;
+    // Wine keeps no counters for a process that has ended, so the peak is sampled while it runs.
+    SIZE_T peak_working_set = 0;
+    SIZE_T peak_private = 0;
+    while (WaitForSingleObject(pi.hProcess, measure ? 2 : INFINITE) == WAIT_TIMEOUT) {
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof(counters);
+        if (GetProcessMemoryInfo(pi.hProcess, &counters, sizeof(counters))) {
+            peak_working_set =
+                std::max({peak_working_set, counters.WorkingSetSize, counters.PeakWorkingSetSize});
+            peak_private =
+                std::max({peak_private, counters.PagefileUsage, counters.PeakPagefileUsage});
+        }
+    }
     DWORD status = 0;
     GetExitCodeProcess(pi.hProcess, &status);
+    if (measure) {
+        const std::string text =
+            std::to_string(peak_working_set) + " " + std::to_string(peak_private) + "\n";
+        HANDLE file = CreateFileW(peak_file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD written = 0;
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        CloseHandle(file);
+    }
     CloseHandle(pi.hProcess);
     return static_cast<int>(status);
 }

@@ -1,6 +1,7 @@
 // Command-line access to the rig, for scripts/demo and scripts/bench.
 //   rig_tool reset                       remove the service, the service directory, all records
-//   rig_tool install-service [ARGS...]   install the stand-in with ARGS and start it
+//   rig_tool install-service [--no-start] [ARGS...]
+//                                        install the stand-in with ARGS (and start it)
 //   rig_tool seed-owners N               service, runtime and users directories with N stale owners
 //                                        (half Unix, half unresolvable Windows SIDs)
 //   rig_tool seed-demo                   two stale owners, one live owner, an active record
@@ -49,10 +50,15 @@ int wmain(int argc, wchar_t** argv) {
         reset_world();
     } else if (command == L"install-service") {
         std::wstring arguments;
+        bool start = true;
         for (int i = 2; i < argc; ++i) {
-            arguments += (i > 2 ? L" " : L"") + std::wstring(argv[i]);
+            if (std::wstring(argv[i]) == L"--no-start") {
+                start = false;
+                continue;
+            }
+            arguments += (arguments.empty() ? L"" : L" ") + std::wstring(argv[i]);
         }
-        install_service(arguments);
+        install_service(arguments, start);
         std::printf("service state: %lu\n", service_state());
     } else if (command == L"seed-owners" && argc > 2) {
         base_directories();
