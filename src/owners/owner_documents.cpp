@@ -296,8 +296,7 @@ class Handler {
                               {{"uid", UID, Target::U32, nullptr, &frame.unix_value.uid},
                                {"gid", GID, Target::U32, nullptr, &frame.unix_value.gid}});
         case Frame::Kind::WindowsObject:
-            return member_key(frame, key,
-                              {{"sid", SID, Target::String, &frame.windows_value.sid}});
+            return member_key(frame, key, {{"sid", SID, Target::String, &frame.windows_value.sid}});
         case Frame::Kind::IdentityObject:
             if (frame.variant_state == 2) {
                 // The tagged form has exactly one member: a second one is a syntax fault at its
