@@ -32,6 +32,10 @@ bool is_not_found(SystemError error) {
     return false;
 }
 
+bool is_dot_entry(std::u16string_view name) {
+    return name == u"." || name == u"..";
+}
+
 FileResult<FileInformation> file_metadata(System& system, std::string_view path) {
     const auto wide = to_system_string(path);
     if (!wide) {
@@ -103,10 +107,6 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const A
         return failed(classic.error());
     }
     return {};
-}
-
-bool is_dot_entry(const std::u16string& name) {
-    return name == u"." || name == u"..";
 }
 
 } // namespace

@@ -17,6 +17,9 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 // exist (2, 3, 15, 53, 67). An error without a system code never does.
 [[nodiscard]] bool is_not_found(SystemError error);
 
+// Whether a listed name is "." or "..", which listings report and nothing may act on.
+[[nodiscard]] bool is_dot_entry(std::u16string_view name);
+
 // Metadata of `path`, following links (an open for no data access, then the handle's information).
 [[nodiscard]] FileResult<FileInformation> file_metadata(System& system, std::string_view path);
 

@@ -196,7 +196,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     std::vector<std::string> removed;
     FindData entry = std::move(listing->data);
     for (;;) {
-        if (entry.name != u"." && entry.name != u"..") {
+        if (!is_dot_entry(entry.name)) {
             auto outcome = process_entry(system, layout, users, entry, active);
             if (!outcome) {
                 return fail(std::move(outcome.error()));

@@ -7,7 +7,6 @@
 
 namespace orvex::win {
 
-inline constexpr WinCode ERROR_SUCCESS = 0;
 inline constexpr WinCode ERROR_FILE_NOT_FOUND = 2;
 inline constexpr WinCode ERROR_PATH_NOT_FOUND = 3;
 inline constexpr WinCode ERROR_ACCESS_DENIED = 5;
@@ -23,9 +22,7 @@ inline constexpr WinCode ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr WinCode ERROR_ALREADY_EXISTS = 183;
 inline constexpr WinCode ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr WinCode ERROR_NOT_SUPPORTED = 50;
-inline constexpr WinCode ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 inline constexpr WinCode ERROR_SERVICE_DOES_NOT_EXIST = 1060;
-inline constexpr WinCode ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 inline constexpr WinCode ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr WinCode ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 inline constexpr WinCode ERROR_SERVICE_MARKED_FOR_DELETE = 1072;

@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "owners/stale_owners.hpp"
 #include "wine/rig/scenario.hpp"
 
 namespace orvex::rig {
@@ -169,19 +168,9 @@ TEST_F(Rig, ServiceThatIgnoresStopTimesOutAfterTwentySeconds) {
 
 // ---- Stale-owner maintenance ----
 
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 std::wstring key_of(const std::string& sid) {
-    return wide(owner_key_for(OwnerIdentity{WindowsIdentity{sid}}));
-}
-
-void owner_directory(const std::wstring& key, const std::string& owner_json) {
-    CreateDirectoryW((USERS_DIR + L"\\" + key).c_str(), nullptr);
-    write_file(USERS_DIR + L"\\" + key + L"\\owner.json", owner_json);
-    CreateDirectoryW((USERS_DIR + L"\\" + key + L"\\state").c_str(), nullptr);
-    write_file(USERS_DIR + L"\\" + key + L"\\state\\settings.dat", "user data");
+    const std::string key = windows_owner_key(sid);
+    return std::wstring(key.begin(), key.end());
 }
 
 const std::string DEAD_SID = "S-1-5-21-1111111111-2222222222-3333333333-1001";
@@ -190,11 +179,12 @@ TEST_F(Rig, MaintenanceRemovesStaleOwnersAndMigratesTheRuntimeDirectory) {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, ADMINISTRATORS); // the legacy owner
     CreateDirectoryW(USERS_DIR.c_str(), nullptr);
-    owner_directory(L"1000", R"({"Unix":{"uid":1000,"gid":1000}})");
-    owner_directory(key_of(DEAD_SID), R"({"Windows":{"sid":")" + DEAD_SID + R"("}})");
-    owner_directory(key_of("S-1-5-18"), R"({"Windows":["S-1-5-18"]})");
+    add_owner_directory("1000", R"({"Unix":{"uid":1000,"gid":1000}})");
+    add_owner_directory(windows_owner_key(DEAD_SID),
+                        R"({"Windows":{"sid":")" + DEAD_SID + R"("}})");
+    add_owner_directory(windows_owner_key("S-1-5-18"), R"({"Windows":["S-1-5-18"]})");
     write_file(SERVICE_DIR + L"\\active-owner.json",
-               R"({"owner_key":")" + owner_key_for(OwnerIdentity{WindowsIdentity{DEAD_SID}}) +
+               R"({"owner_key":")" + windows_owner_key(DEAD_SID) +
                    R"(","identity":{"Windows":{"sid":")" + DEAD_SID +
                    R"("}},"app_data_root":"C:\\Users\\gone","generation":3})");
 
@@ -217,7 +207,7 @@ TEST_F(Rig, MaintenanceIsRefusedWhileTheServiceHoldsTheOwnerLock) {
     install_service(L"--stop=prompt --hold-owner-lock", false);
     make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
     CreateDirectoryW(USERS_DIR.c_str(), nullptr);
-    owner_directory(L"1000", R"({"Unix":[1000,1000]})");
+    add_owner_directory("1000", R"({"Unix":[1000,1000]})");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, L"orvex_vpn_service", SERVICE_START);
     StartServiceW(service, 0, nullptr);
@@ -238,7 +228,7 @@ TEST_F(Rig, CorruptOwnerMetadataIsReportedWithItsPosition) {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
     CreateDirectoryW(USERS_DIR.c_str(), nullptr);
-    owner_directory(L"1000", "{\"Unix\":\n  [1000, 1000.5]}");
+    add_owner_directory("1000", "{\"Unix\":\n  [1000, 1000.5]}");
     const auto result = run_tool(L" --cleanup-stale-owners");
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err,

@@ -254,6 +254,22 @@ struct MemorySystem::Impl {
         return node;
     }
 
+    // The directory named by the first `count` path parts, creating the missing ones with `owner`.
+    std::shared_ptr<Node> make_directories(const std::vector<std::string>& parts, std::size_t count,
+                                           std::string_view owner) {
+        std::shared_ptr<Node> current = root;
+        for (std::size_t i = 1; i < count; ++i) {
+            auto it = current->children.find(upper(parts[i]));
+            if (it == current->children.end()) {
+                current = attach(current, parts[i], Node::Kind::Directory);
+                current->owner = std::string(owner);
+            } else {
+                current = it->second;
+            }
+        }
+        return current;
+    }
+
     void detach(const std::shared_ptr<Node>& node) {
         if (auto parent = node->parent.lock()) {
             auto it = parent->children.find(upper(node->name));
@@ -416,31 +432,14 @@ std::size_t MemorySystem::open_handles() const {
 
 Node& MemorySystem::add_directory(std::string_view path, std::string_view owner) {
     const auto parts = split_path(path);
-    std::shared_ptr<Node> current = impl_->root;
-    for (std::size_t i = 1; i < parts.size(); ++i) {
-        auto it = current->children.find(upper(parts[i]));
-        if (it == current->children.end()) {
-            auto node = impl_->attach(current, parts[i], Node::Kind::Directory);
-            node->owner = std::string(owner);
-            current = node;
-        } else {
-            current = it->second;
-        }
-    }
-    return *current;
+    return *impl_->make_directories(parts, parts.size(), owner);
 }
 
 Node& MemorySystem::add_file(std::string_view path, std::string_view contents,
                              std::uint32_t extra_attributes) {
     const auto parts = split_path(path);
-    std::string parent_path = "C:";
-    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
-        parent_path += "\\" + parts[i];
-    }
-    Node& parent = add_directory(parent_path);
-    auto parent_ptr = impl_->resolve(parent_path, true).node;
-    (void)parent;
-    auto node = impl_->attach(parent_ptr, parts.back(), Node::Kind::File);
+    auto parent = impl_->make_directories(parts, parts.size() - 1, SID_LOCAL_SYSTEM);
+    auto node = impl_->attach(parent, parts.back(), Node::Kind::File);
     node->contents = std::string(contents);
     node->attributes |= extra_attributes;
     node->owner = creator_owner;

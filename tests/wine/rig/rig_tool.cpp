@@ -9,37 +9,20 @@
 #include <cstdio>
 #include <string>
 
-#include "owners/stale_owners.hpp"
 #include "wine/rig/scenario.hpp"
 
 namespace {
 
 using namespace orvex::rig;
 
-std::wstring wide(const std::string& text) {
-    return std::wstring(text.begin(), text.end());
-}
-
 std::string windows_sid(int n) {
     return "S-1-5-21-1111111111-2222222222-3333333333-" + std::to_string(100000 + n);
-}
-
-void owner_directory(const std::string& key, const std::string& owner_json) {
-    const std::wstring dir = USERS_DIR + L"\\" + wide(key);
-    CreateDirectoryW(dir.c_str(), nullptr);
-    write_file(dir + L"\\owner.json", owner_json);
-    CreateDirectoryW((dir + L"\\state").c_str(), nullptr);
-    write_file(dir + L"\\state\\settings.dat", "user data");
 }
 
 void base_directories() {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, ADMINISTRATORS);
     CreateDirectoryW(USERS_DIR.c_str(), nullptr);
-}
-
-std::string windows_key(const std::string& sid) {
-    return orvex::owner_key_for(orvex::OwnerIdentity{orvex::WindowsIdentity{sid}});
 }
 
 } // namespace
@@ -65,22 +48,23 @@ int wmain(int argc, wchar_t** argv) {
         const int count = std::stoi(argv[2]);
         for (int i = 0; i < count; ++i) {
             if (i % 2 == 0) {
-                owner_directory(std::to_string(10000 + i),
-                                "{\"Unix\":{\"uid\":" + std::to_string(10000 + i) +
-                                    ",\"gid\":100}}");
+                add_owner_directory(std::to_string(10000 + i),
+                                    "{\"Unix\":{\"uid\":" + std::to_string(10000 + i) +
+                                        ",\"gid\":100}}");
             } else {
                 const std::string sid = windows_sid(i);
-                owner_directory(windows_key(sid), "{\"Windows\":{\"sid\":\"" + sid + "\"}}");
+                add_owner_directory(windows_owner_key(sid),
+                                    "{\"Windows\":{\"sid\":\"" + sid + "\"}}");
             }
         }
     } else if (command == L"seed-demo") {
         base_directories();
         const std::string gone = windows_sid(1);
-        owner_directory("1000", R"({"Unix":{"uid":1000,"gid":1000}})");
-        owner_directory(windows_key(gone), "{\"Windows\":{\"sid\":\"" + gone + "\"}}");
-        owner_directory(windows_key("S-1-5-18"), R"({"Windows":["S-1-5-18"]})");
+        add_owner_directory("1000", R"({"Unix":{"uid":1000,"gid":1000}})");
+        add_owner_directory(windows_owner_key(gone), "{\"Windows\":{\"sid\":\"" + gone + "\"}}");
+        add_owner_directory(windows_owner_key("S-1-5-18"), R"({"Windows":["S-1-5-18"]})");
         write_file(SERVICE_DIR + L"\\active-owner.json",
-                   "{\"owner_key\":\"" + windows_key(gone) +
+                   "{\"owner_key\":\"" + windows_owner_key(gone) +
                        "\",\"identity\":{\"Windows\":{\"sid\":\"" + gone +
                        "\"}},\"app_data_root\":\"C:\\\\Users\\\\gone\"}");
     } else if (command == L"show" && argc > 2) {

@@ -1,5 +1,7 @@
 #include "wine/rig/scenario.hpp"
 
+#include "owners/stale_owners.hpp"
+
 namespace orvex::rig {
 namespace {
 
@@ -112,6 +114,18 @@ void install_service(const std::wstring& arguments, bool start) {
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
+}
+
+std::string windows_owner_key(const std::string& sid) {
+    return owner_key_for(OwnerIdentity{WindowsIdentity{sid}});
+}
+
+void add_owner_directory(const std::string& key, const std::string& owner_json) {
+    const std::wstring dir = USERS_DIR + L"\\" + std::wstring(key.begin(), key.end());
+    CreateDirectoryW(dir.c_str(), nullptr);
+    write_file(dir + L"\\owner.json", owner_json);
+    CreateDirectoryW((dir + L"\\state").c_str(), nullptr);
+    write_file(dir + L"\\state\\settings.dat", "user data");
 }
 
 DWORD service_state() {

@@ -43,6 +43,13 @@ bool exists(const std::wstring& path);
 // product's executable path and registered with `arguments`; started unless `start` is false.
 void install_service(const std::wstring& arguments, bool start = true);
 
+// The owner key of a Windows SID (the name of its owner state directory).
+std::string windows_owner_key(const std::string& sid);
+
+// An owner state directory under users\ named `key`, holding `owner_json` as "owner.json" and a
+// little user data.
+void add_owner_directory(const std::string& key, const std::string& owner_json);
+
 // The service's current state (SERVICE_RUNNING, ...), or 0 when it is not installed.
 DWORD service_state();
 
