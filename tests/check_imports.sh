@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The release executable must import Windows system DLLs only: the C++ runtime is linked in
-# statically, and nothing is loaded from beside the executable.
+# The release executable may import KnownDLLs only: the loader takes those from the system's own
+# list, never from beside the executable, before the program's first line runs. The C++ runtime is
+# linked in statically; any other system DLL is loaded at run time from System32.
 set -euo pipefail
 exe="$1"
-allowed='^(advapi32|bcrypt|kernel32|msvcrt|ntdll|ole32|shell32)\.dll$'
+allowed='^(advapi32|kernel32|msvcrt|ntdll|ole32|shell32)\.dll$'
 status=0
 while read -r dll; do
     if [[ ! "${dll,,}" =~ $allowed ]]; then

@@ -1,6 +1,7 @@
 #include "cli/entry.hpp"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 
 #include "cli/error_report.hpp"
@@ -56,10 +57,22 @@ bool wants_stale_owner_cleanup(std::span<const std::u16string> arguments) {
 
 int run_entry(System& system, std::span<const std::u16string> arguments,
               const ModeOperations& operations) {
-    if (wants_stale_owner_cleanup(arguments)) {
-        return run_maintenance(system, operations);
+    // Running out of memory is the one failure that arrives as an exception (from the standard
+    // library). It ends here, as a report and status 1, never through std::terminate; the
+    // unwinding has already released every handle and lock on its way.
+    try {
+        if (wants_stale_owner_cleanup(arguments)) {
+            return run_maintenance(system, operations);
+        }
+        return run_uninstall(system, operations);
+    } catch (const std::bad_alloc&) {
+        try {
+            write_error_report(system, ErrorChain::message(std::string(OUT_OF_MEMORY_MESSAGE)));
+        } catch (const std::bad_alloc&) {
+            // Not even the report fits: the status still says that the run failed.
+        }
+        return EXIT_FAILURE_STATUS;
     }
-    return run_uninstall(system, operations);
 }
 
 } // namespace orvex

@@ -22,6 +22,7 @@ inline constexpr int EXIT_REPAIR_IN_PROGRESS = 75;
 inline constexpr std::string_view UNINSTALL_SUCCESS_LINE =
     "Service uninstalled successfully. Resource cleanup warnings can be ignored.\n";
 inline constexpr std::string_view REPAIR_BUSY_LINE = "Service repair is already in progress\n";
+inline constexpr std::string_view OUT_OF_MEMORY_MESSAGE = "out of memory";
 
 // The operations that the two modes run. Injected so that the dispatch is testable on its own.
 struct ModeOperations {

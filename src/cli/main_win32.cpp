@@ -9,6 +9,9 @@
 int wmain(int argc, wchar_t** argv) {
     // An elevated tool started from a download folder must not load DLLs planted beside it.
     (void)orvex::restrict_dll_search_to_system32();
+    // Junctions that an ordinary user made are refused outright where the system can do that;
+    // everything below verifies links itself, so older systems (and Wine) refusing is harmless.
+    (void)orvex::enforce_redirection_trust();
 
     std::vector<std::u16string> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));

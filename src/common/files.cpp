@@ -42,7 +42,7 @@ FileResult<FileInformation> file_metadata(System& system, std::string_view path)
         return nul_in_path();
     }
     auto handle = system.create_file(*wide, 0, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-                                     win::FILE_FLAG_BACKUP_SEMANTICS);
+                                     win::FILE_FLAG_BACKUP_SEMANTICS | win::PATH_OPEN_SQOS);
     if (!handle) {
         return failed(handle.error());
     }
@@ -66,22 +66,23 @@ FileResult<void> delete_file(System& system, std::string_view path) {
         return failed(deleted.error());
     }
     auto handle = system.create_file(*wide, win::DELETE, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-                                     win::FILE_FLAG_OPEN_REPARSE_POINT);
+                                     win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS);
     if (handle && system.set_disposition_ex(handle->get(), DISPOSITION_POSIX_IGNORING_READONLY)) {
         return {};
     }
     return failed(win::ERROR_ACCESS_DENIED);
 }
 
-namespace {
-
-constexpr std::uint32_t TREE_ACCESS =
-    win::DELETE | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES | win::FILE_WRITE_ATTRIBUTES;
+bool is_link(const AttributeTag& tag) {
+    return (tag.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (tag.reparse_tag & win::REPARSE_TAG_NAME_SURROGATE) != 0;
+}
 
 bool is_real_directory(const AttributeTag& tag) {
-    return (tag.attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (tag.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    return (tag.attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link(tag);
 }
+
+namespace {
 
 // Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
 // file system supports it; otherwise the classic disposition, after clearing a read-only attribute.
@@ -109,25 +110,31 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const A
     return {};
 }
 
+// Reads from an open file until its end, refusing more than MAX_DOCUMENT_SIZE bytes. The file
+// may grow while it is read; the bound holds whatever its size said at the start.
+FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
+    std::string contents;
+    std::array<char, 64 * 1024> buffer{};
+    for (;;) {
+        auto read = system.read_file(handle, buffer);
+        if (!read) {
+            return failed(read.error());
+        }
+        if (*read == 0) {
+            return contents;
+        }
+        if (*read > MAX_DOCUMENT_SIZE - contents.size()) {
+            return failed(win::ERROR_FILE_TOO_LARGE);
+        }
+        contents.append(buffer.data(), *read);
+    }
+}
+
 } // namespace
 
-FileResult<void> remove_tree(System& system, std::string_view path) {
-    const auto wide = to_system_string(path);
-    if (!wide) {
-        return nul_in_path();
-    }
-    auto root =
-        system.create_file(*wide, TREE_ACCESS, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-                           win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!root) {
-        return failed(root.error());
-    }
-    auto root_tag = system.attribute_tag(root->get());
-    if (!root_tag) {
-        return failed(root_tag.error());
-    }
-    if (!is_real_directory(*root_tag)) {
-        return delete_by_handle(system, root->get(), *root_tag); // a link goes as itself
+FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag) {
+    if (!is_real_directory(root_tag)) {
+        return delete_by_handle(system, root.get(), root_tag); // a link goes as itself
     }
 
     // One open directory per level of the walk, with the entries of its current batch not yet
@@ -139,7 +146,7 @@ FileResult<void> remove_tree(System& system, std::string_view path) {
         std::size_t next = 0;
     };
     std::vector<Level> stack;
-    stack.push_back(Level{std::move(*root), *root_tag, {}, 0});
+    stack.push_back(Level{std::move(root), root_tag, {}, 0});
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
@@ -176,6 +183,9 @@ FileResult<void> remove_tree(System& system, std::string_view path) {
             return failed(tag.error());
         }
         if (is_real_directory(*tag)) {
+            if (stack.size() > MAX_TREE_DEPTH) {
+                return failed(win::ERROR_FILENAME_EXCED_RANGE);
+            }
             stack.push_back(Level{std::move(*child), *tag, {}, 0}); // `level` is not used again
         } else if (auto deleted = delete_by_handle(system, child->get(), *tag); !deleted) {
             return deleted;
@@ -189,23 +199,31 @@ FileResult<std::string> read_whole_file(System& system, std::string_view path) {
     if (!wide) {
         return nul_in_path();
     }
-    auto handle =
-        system.create_file(*wide, win::GENERIC_READ, win::FILE_SHARE_ALL, win::OPEN_EXISTING, 0);
+    auto handle = system.create_file(*wide, win::GENERIC_READ, win::FILE_SHARE_ALL,
+                                     win::OPEN_EXISTING, win::PATH_OPEN_SQOS);
     if (!handle) {
         return failed(handle.error());
     }
-    std::string contents;
-    std::array<char, 64 * 1024> buffer{};
-    for (;;) {
-        auto read = system.read_file(handle->get(), buffer);
-        if (!read) {
-            return failed(read.error());
-        }
-        if (*read == 0) {
-            return contents;
-        }
-        contents.append(buffer.data(), *read);
+    return read_bounded(system, handle->get());
+}
+
+FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,
+                                           std::u16string_view name) {
+    auto handle = system.open_relative(directory, std::u16string(name), win::GENERIC_READ);
+    if (!handle) {
+        return failed(handle.error());
     }
+    auto tag = system.attribute_tag(handle->get());
+    if (!tag) {
+        return failed(tag.error());
+    }
+    if (is_link(*tag)) {
+        return failed(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+    }
+    if ((tag->attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return failed(win::ERROR_ACCESS_DENIED);
+    }
+    return read_bounded(system, handle->get());
 }
 
 } // namespace orvex

@@ -2,12 +2,15 @@
 // File operations shared by both modes, built on the platform seam. Each returns the SystemError
 // of the call that failed; callers decide what a failure means.
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
 
 #include "common/error_chain.hpp"
 #include "platform/system.hpp"
+#include "platform/win32_constants.hpp"
 
 namespace orvex {
 
@@ -28,16 +31,45 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 // semantics, ignoring the read-only attribute. If that fallback fails too, the first error stands.
 [[nodiscard]] FileResult<void> delete_file(System& system, std::string_view path);
 
-// Removes a directory and everything inside it, working from handles so that no link is ever
-// followed, even if the tree changes meanwhile: each child is opened relative to its parent's
-// handle without following a final link, judged by the opened object's own attributes and
-// reparse tag, and deleted through that handle. Links and files are deleted as themselves; only
-// real directories are entered. The walk keeps an explicit stack, never recursing on depth.
+// What a tree removal needs on every object it opens: listing a directory, reading and clearing
+// attributes, and deleting it.
+inline constexpr std::uint32_t TREE_ACCESS =
+    win::DELETE | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES | win::FILE_WRITE_ATTRIBUTES;
+
+// No removal descends deeper than this below its root: each level holds one open handle.
+inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
+
+// The largest document read whole. Owner documents are a few hundred bytes; a larger file is
+// refused with ERROR_FILE_TOO_LARGE instead of being read into memory.
+inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
+
+// Whether an object is a link: a reparse point whose tag has the name-surrogate bit (junctions,
+// symbolic links). Other reparse points (placeholders, deduplicated files) are what they contain.
+[[nodiscard]] bool is_link(const AttributeTag& tag);
+
+// A directory that is not a link.
+[[nodiscard]] bool is_real_directory(const AttributeTag& tag);
+
+// Removes the directory open as `root` (opened with TREE_ACCESS without following a link, and
+// judged by `root_tag`, its own attributes) and everything inside it, working from handles so
+// that no link is ever followed, even if the tree changes meanwhile: each child is opened
+// relative to its parent's handle without following a final link, judged by the opened object's
+// own attributes and reparse tag, and deleted through that handle. Links and files are deleted
+// as themselves; only real directories are entered. The walk keeps an explicit stack, never
+// recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH (ERROR_FILENAME_EXCED_RANGE).
 // Nothing is retried: a child that another process holds open without sharing deletion fails the
 // removal with its error, leaving the rest of the tree as it is.
-[[nodiscard]] FileResult<void> remove_tree(System& system, std::string_view path);
+[[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
+                                           const AttributeTag& root_tag);
 
-// Reads a whole file.
+// Reads a whole file by path, at most MAX_DOCUMENT_SIZE bytes.
 [[nodiscard]] FileResult<std::string> read_whole_file(System& system, std::string_view path);
+
+// Reads the whole file `name` inside the directory open as `directory`, at most
+// MAX_DOCUMENT_SIZE bytes. The name is opened as itself: a link is refused with
+// ERROR_REPARSE_POINT_ENCOUNTERED and a directory with ERROR_ACCESS_DENIED, as a path-based open
+// of a directory for reading would be.
+[[nodiscard]] FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,
+                                                         std::u16string_view name);
 
 } // namespace orvex

@@ -37,42 +37,34 @@ Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
     return Verdict::Stale; // a Unix identity never names an account here
 }
 
-// Examines one entry of the users directory; removes it when its owner is stale.
-Result<bool> process_entry(System& system, const ServiceLayout& layout, const std::string& users,
+// Examines one entry of the users directory, open as `users`; removes it when its owner is stale.
+// Everything is opened relative to a verified handle by the exact listed name, so neither a link
+// swapped in meanwhile nor the system's normalisation of path names can redirect a step.
+Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uintptr_t users,
                            const FindData& entry, const std::optional<ActiveOwnerState>& active) {
-    const std::string name = wtf8_from_utf16(entry.name);
-    const std::string path = join_path(users, name);
-
-    // The entry's own attributes and reparse tag, read without following a link.
-    AttributeTag own;
-    {
-        const auto wide = to_system_string(path);
-        if (!wide) {
-            return fail(ErrorChain::from(SystemError::fixed(NUL_IN_PATH_DESCRIPTION)));
-        }
-        auto handle = system.create_file(
-            *wide, win::FILE_READ_ATTRIBUTES, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-            win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT);
-        if (!handle) {
-            return fail(ErrorChain::from(SystemError::from_code(handle.error())));
-        }
-        auto tag = system.attribute_tag(handle->get());
-        if (!tag) {
-            return fail(ErrorChain::from(SystemError::from_code(tag.error())));
-        }
-        own = *tag;
-    }
-    const bool directory = (own.attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool name_surrogate = (own.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-                                (own.reparse_tag & win::REPARSE_TAG_NAME_SURROGATE) != 0;
-    if (!directory || name_surrogate) {
-        return false; // files, symbolic links and junctions stay where they are
+    // The listing reports each entry's own attributes and reparse tag, never a link's target's.
+    // Files and links are left where they are without being opened.
+    if (!is_real_directory(AttributeTag{entry.attributes, entry.reparse_tag})) {
+        return false;
     }
     if (!is_valid_unicode(std::u16string_view{entry.name})) {
         return false;
     }
+    auto directory = system.open_relative(users, entry.name, TREE_ACCESS);
+    if (!directory) {
+        return fail(ErrorChain::from(SystemError::from_code(directory.error())));
+    }
+    // What was opened decides, not what the listing said a moment earlier.
+    auto own = system.attribute_tag(directory->get());
+    if (!own) {
+        return fail(ErrorChain::from(SystemError::from_code(own.error())));
+    }
+    if (!is_real_directory(*own)) {
+        return false; // files, symbolic links and junctions stay where they are
+    }
+    const std::string name = wtf8_from_utf16(entry.name);
 
-    auto bytes = read_whole_file(system, join_path(path, OWNER_METADATA_FILE_NAME));
+    auto bytes = read_relative_file(system, directory->get(), OWNER_METADATA_FILE_NAME_W);
     if (!bytes) {
         if (is_not_found(bytes.error())) {
             return false;
@@ -95,17 +87,47 @@ Result<bool> process_entry(System& system, const ServiceLayout& layout, const st
         return false;
     }
 
+    // By path: its directory, the service directory, is verified and held by the caller.
     if (active && active->owner_key == name) {
         if (auto cleared = delete_file(system, active_owner_path(layout));
             !cleared && !is_not_found(cleared.error())) {
             return fail(ErrorChain::context("failed to clear stale active owner", cleared.error()));
         }
     }
-    if (auto removed = remove_tree(system, path); !removed) {
+    if (auto removed = remove_tree(system, std::move(*directory), *own); !removed) {
         return fail(
             ErrorChain::context("failed to remove stale owner state " + name, removed.error()));
     }
     return true;
+}
+
+// Opens the users directory relative to the held service directory, as itself: nothing (an empty
+// handle) when it does not exist; a link or a non-directory fails the listing.
+Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service_dir,
+                                          const std::string& users) {
+    const auto enumerate_failed = [&](WinCode code) {
+        return fail(ErrorChain::context("failed to enumerate " + quote_path(users),
+                                        SystemError::from_code(code)));
+    };
+    auto handle = system.open_relative(service_dir, std::u16string(USERS_DIR_NAME_W),
+                                       win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES);
+    if (!handle) {
+        if (is_not_found(SystemError::from_code(handle.error()))) {
+            return UniqueHandle{};
+        }
+        return enumerate_failed(handle.error());
+    }
+    auto tag = system.attribute_tag(handle->get());
+    if (!tag) {
+        return enumerate_failed(tag.error());
+    }
+    if (is_link(*tag)) {
+        return enumerate_failed(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+    }
+    if ((tag->attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return enumerate_failed(win::ERROR_DIRECTORY);
+    }
+    return std::move(*handle);
 }
 
 } // namespace
@@ -161,10 +183,29 @@ Result<std::optional<ActiveOwnerState>> load_active_owner(System& system,
 
 Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     const ServiceLayout layout = service_layout(system);
+    // The service directory is verified first and held until the end: every path used below
+    // passes through it, and while the handle is open nobody can swap it for a junction.
+    auto service_dir = hold_service_directory(system, layout.service_dir);
+    if (!service_dir) {
+        return fail(std::move(service_dir.error()));
+    }
     if (auto secured =
             ensure_private_directory(system, layout.runtime_dir, RUNTIME_DIR_SDDL, true, true);
         !secured) {
         return fail(std::move(secured.error()));
+    }
+    if (!*service_dir) {
+        // It did not exist a moment ago, yet its runtime directory could be created: someone made
+        // it meanwhile. It is verified before anything else happens.
+        service_dir = hold_service_directory(system, layout.service_dir);
+        if (!service_dir) {
+            return fail(std::move(service_dir.error()));
+        }
+        if (!*service_dir) {
+            return fail(ErrorChain::context("failed to open private service directory " +
+                                                quote_path(layout.service_dir),
+                                            SystemError::from_code(win::ERROR_PATH_NOT_FOUND)));
+        }
     }
 
     auto locked = lock_file_whole(system, layout.owner_lock_path);
@@ -177,14 +218,21 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     // Held until this function returns, on every path; the service cannot start meanwhile.
     const OwnerLock owner_lock(std::move(*locked));
 
-    const std::string users = users_dir(layout);
-    auto listing = system.find_first(*to_system_string(join_path(users, "*")));
-    if (!listing) {
-        const SystemError error = SystemError::from_code(listing.error());
-        if (is_not_found(error)) {
+    const std::string users_path = users_dir(layout);
+    auto users = open_users_directory(system, service_dir->get(), users_path);
+    if (!users) {
+        return fail(std::move(users.error()));
+    }
+    if (!*users) {
+        return std::vector<std::string>{};
+    }
+    auto batch = system.list_directory(users->get());
+    if (!batch) {
+        const SystemError error = SystemError::from_code(batch.error());
+        if (batch.error() == win::ERROR_NO_MORE_FILES || is_not_found(error)) {
             return std::vector<std::string>{};
         }
-        return fail(ErrorChain::context("failed to enumerate " + quote_path(users), error));
+        return fail(ErrorChain::context("failed to enumerate " + quote_path(users_path), error));
     }
 
     // An active owner record that is missing, unreadable or invalid means no active owner.
@@ -194,10 +242,12 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     }
 
     std::vector<std::string> removed;
-    FindData entry = std::move(listing->data);
     for (;;) {
-        if (!is_dot_entry(entry.name)) {
-            auto outcome = process_entry(system, layout, users, entry, active);
+        for (const FindData& entry : *batch) {
+            if (is_dot_entry(entry.name)) {
+                continue;
+            }
+            auto outcome = process_entry(system, layout, users->get(), entry, active);
             if (!outcome) {
                 return fail(std::move(outcome.error()));
             }
@@ -205,14 +255,13 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
                 removed.push_back(wtf8_from_utf16(entry.name));
             }
         }
-        auto next = system.find_next(listing->handle.get());
-        if (!next) {
-            if (next.error() == win::ERROR_NO_MORE_FILES) {
+        batch = system.list_directory(users->get());
+        if (!batch) {
+            if (batch.error() == win::ERROR_NO_MORE_FILES) {
                 return removed;
             }
-            return fail(ErrorChain::from(SystemError::from_code(next.error())));
+            return fail(ErrorChain::from(SystemError::from_code(batch.error())));
         }
-        entry = std::move(*next);
     }
 }
 

@@ -73,6 +73,7 @@ struct FileInformation {
     std::uint32_t volume_serial = 0;
     std::uint64_t file_index = 0;
     std::uint64_t size = 0;
+    std::uint32_t links = 1; // names of the file (hard links)
 };
 
 struct AttributeTag {

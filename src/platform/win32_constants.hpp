@@ -19,6 +19,9 @@ inline constexpr WinCode ERROR_BAD_NET_NAME = 67;
 inline constexpr WinCode ERROR_INVALID_PARAMETER = 87;
 inline constexpr WinCode ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr WinCode ERROR_DIR_NOT_EMPTY = 145;
+inline constexpr WinCode ERROR_FILENAME_EXCED_RANGE = 206;
+inline constexpr WinCode ERROR_FILE_TOO_LARGE = 223;
+inline constexpr WinCode ERROR_DIRECTORY = 267;
 inline constexpr WinCode ERROR_ALREADY_EXISTS = 183;
 inline constexpr WinCode ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr WinCode ERROR_NOT_SUPPORTED = 50;
@@ -28,6 +31,8 @@ inline constexpr WinCode ERROR_SERVICE_SPECIFIC_ERROR = 1066;
 inline constexpr WinCode ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 inline constexpr WinCode ERROR_NONE_MAPPED = 1332;
 inline constexpr WinCode ERROR_INVALID_SID = 1337;
+inline constexpr WinCode ERROR_TOO_MANY_LINKS = 1142;
+inline constexpr WinCode ERROR_REPARSE_POINT_ENCOUNTERED = 4395;
 inline constexpr WinCode ERROR_INVALID_FUNCTION = 1;
 
 inline constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
@@ -63,6 +68,11 @@ inline constexpr std::uint32_t OPEN_ALWAYS = 4;
 
 inline constexpr std::uint32_t FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr std::uint32_t FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+// With these, a path that turns out to name a pipe lets its server identify the caller but never
+// impersonate it.
+inline constexpr std::uint32_t SECURITY_SQOS_PRESENT = 0x00100000;
+inline constexpr std::uint32_t SECURITY_IDENTIFICATION = 0x00010000;
+inline constexpr std::uint32_t PATH_OPEN_SQOS = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 inline constexpr std::uint32_t FILE_TYPE_DISK = 1;
 inline constexpr std::uint32_t FILE_TYPE_CHAR = 2;

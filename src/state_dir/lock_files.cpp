@@ -15,11 +15,34 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
         return std::unexpected(
             LockFileFailure{Stage::Open, SystemError::fixed(NUL_IN_PATH_DESCRIPTION)});
     }
+    const auto open_failure = [](WinCode code) {
+        return std::unexpected(LockFileFailure{Stage::Open, SystemError::from_code(code)});
+    };
+    // A link planted in place of the lock file is opened as itself and refused below, so that
+    // the lock is never taken on (nor a file created at) whatever it leads to.
     auto handle = system.create_file(*wide, win::GENERIC_READ | win::GENERIC_WRITE,
-                                     win::FILE_SHARE_ALL, win::OPEN_ALWAYS, 0);
+                                     win::FILE_SHARE_ALL, win::OPEN_ALWAYS,
+                                     win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS);
     if (!handle) {
-        return std::unexpected(
-            LockFileFailure{Stage::Open, SystemError::from_code(handle.error())});
+        return open_failure(handle.error());
+    }
+    // A second name (a hard link made by someone who could write here before the directory was
+    // secured) would make the lock act on a file that lives elsewhere too.
+    const auto info = system.file_information(handle->get());
+    if (!info) {
+        return open_failure(info.error());
+    }
+    if ((info->attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return open_failure(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+    }
+    if ((info->attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return open_failure(win::ERROR_DIRECTORY);
+    }
+    if (system.file_type(handle->get()) != win::FILE_TYPE_DISK) {
+        return open_failure(win::ERROR_INVALID_FUNCTION);
+    }
+    if (info->links != 1) {
+        return open_failure(win::ERROR_TOO_MANY_LINKS);
     }
     if (auto locked = system.lock_file(handle->get(), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF); !locked) {
         return std::unexpected(

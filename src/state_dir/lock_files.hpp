@@ -20,6 +20,8 @@ struct LockFileFailure {
 };
 
 // Opens (creating it empty when missing, never truncating) and locks 2^64 - 1 bytes from offset 0.
+// The file must be a file on disk with one name, opened as itself: a link fails the open with
+// ERROR_REPARSE_POINT_ENCOUNTERED, a second hard link with ERROR_TOO_MANY_LINKS.
 [[nodiscard]] std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
                                                                            std::string_view path);
 

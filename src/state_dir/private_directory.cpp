@@ -1,5 +1,6 @@
 #include "state_dir/private_directory.hpp"
 
+#include "common/files.hpp"
 #include "common/text.hpp"
 #include "platform/win32_constants.hpp"
 #include "state_dir/service_layout.hpp"
@@ -9,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t OPEN_ACCESS = win::READ_CONTROL | win::WRITE_DAC | win::WRITE_OWNER;
 constexpr std::uint32_t OPEN_FLAGS =
-    win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT;
+    win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS;
 constexpr std::uint32_t DIRECTORY_OR_LINK =
     win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT;
 constexpr std::uint32_t PROTECTED_DACL =
@@ -28,6 +29,35 @@ bool same_sid(System& system, const void* owner, const OwnedSid& sid) {
 
 std::string windows_error(WinCode code) {
     return "Windows error " + std::to_string(code);
+}
+
+// A directory on a disk that is not a reparse point of any kind, judged on its handle.
+bool is_ordinary_directory(System& system, std::uintptr_t handle) {
+    const auto info = system.file_information(handle);
+    return info && (info->attributes & DIRECTORY_OR_LINK) == win::FILE_ATTRIBUTE_DIRECTORY &&
+           system.file_type(handle) == win::FILE_TYPE_DISK;
+}
+
+Result<OwnerQuery> query_owner(System& system, std::uintptr_t handle) {
+    OwnerQuery owner = system.get_owner(handle);
+    if (owner.code != 0 || owner.owner == nullptr || !owner.descriptor) {
+        return fail(ErrorChain::message("failed to inspect service path owner: " +
+                                        windows_error(owner.code)));
+    }
+    return owner;
+}
+
+// Whether `owner` is one of the two accounts that may own an install directory.
+Result<bool> owned_by_system_or_administrators(System& system, const void* owner) {
+    auto local_system = local_system_sid(system);
+    if (!local_system) {
+        return fail(std::move(local_system.error()));
+    }
+    auto administrators = builtin_administrators_sid(system);
+    if (!administrators) {
+        return fail(std::move(administrators.error()));
+    }
+    return same_sid(system, owner, *local_system) || same_sid(system, owner, *administrators);
 }
 
 } // namespace
@@ -72,32 +102,24 @@ Result<void> ensure_private_directory(System& system, std::string_view path, std
                                         SystemError::from_code(handle.error())));
     }
 
-    const auto info = system.file_information(handle->get());
-    if (!info || (info->attributes & DIRECTORY_OR_LINK) != win::FILE_ATTRIBUTE_DIRECTORY ||
-        system.file_type(handle->get()) != win::FILE_TYPE_DISK) {
+    if (!is_ordinary_directory(system, handle->get())) {
         return fail(
             ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
     }
 
-    OwnerQuery owner = system.get_owner(handle->get());
-    if (owner.code != 0 || owner.owner == nullptr || !owner.descriptor) {
-        return fail(ErrorChain::message("failed to inspect service path owner: " +
-                                        windows_error(owner.code)));
+    auto queried = query_owner(system, handle->get());
+    if (!queried) {
+        return fail(std::move(queried.error()));
     }
+    OwnerQuery owner = std::move(*queried);
 
     if (!migrate_legacy_owner) {
-        auto local_system = local_system_sid(system);
-        if (!local_system) {
-            return fail(std::move(local_system.error()));
-        }
-        auto administrators = builtin_administrators_sid(system);
-        if (!administrators) {
-            return fail(std::move(administrators.error()));
-        }
-        const bool accepted = same_sid(system, owner.owner, *local_system) ||
-                              same_sid(system, owner.owner, *administrators);
-        owner.descriptor.reset();
+        auto accepted = owned_by_system_or_administrators(system, owner.owner);
         if (!accepted) {
+            return fail(std::move(accepted.error()));
+        }
+        owner.descriptor.reset();
+        if (!*accepted) {
             // The handle must be closed before the directory can be removed.
             handle->reset();
             if (!allow_reclaim) {
@@ -156,6 +178,45 @@ Result<void> ensure_private_directory(System& system, std::string_view path, std
                                         windows_error(code)));
     }
     return {};
+}
+
+Result<UniqueHandle> hold_service_directory(System& system, std::string_view path) {
+    const auto wide_path = to_system_string(path);
+    if (!wide_path) {
+        return fail(ErrorChain::message("service directory path contains NUL"));
+    }
+    const std::string quoted = quote_path(path);
+    // Sharing read and write but not deletion: while this handle is open, the directory cannot be
+    // renamed, deleted or replaced by a junction, so paths below it keep naming what is checked
+    // here. Opened without following a link, so the check is made on the directory itself.
+    auto handle = system.create_file(
+        *wide_path, win::READ_CONTROL | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES,
+        win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, win::OPEN_EXISTING, OPEN_FLAGS);
+    if (!handle) {
+        const SystemError error = SystemError::from_code(handle.error());
+        if (is_not_found(error)) {
+            return UniqueHandle{};
+        }
+        return fail(
+            ErrorChain::context("failed to open private service directory " + quoted, error));
+    }
+    if (!is_ordinary_directory(system, handle->get())) {
+        return fail(
+            ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
+    }
+    auto owner = query_owner(system, handle->get());
+    if (!owner) {
+        return fail(std::move(owner.error()));
+    }
+    auto accepted = owned_by_system_or_administrators(system, owner->owner);
+    if (!accepted) {
+        return fail(std::move(accepted.error()));
+    }
+    if (!*accepted) {
+        return fail(
+            ErrorChain::message("service directory " + quoted + " has an unexpected owner"));
+    }
+    return std::move(*handle);
 }
 
 Result<std::string> prepare_install_dirs(System& system) {

@@ -13,8 +13,10 @@ std::string runtime_file(const std::string& runtime_dir, std::string_view suffix
 
 std::string find_service_dir(System& system) {
     const auto folder = system.program_data_folder();
+    // An empty answer is no path: joined, it would make the service directory relative to
+    // wherever the elevated tool happens to run.
     const std::string program_data =
-        folder ? wtf8_from_utf16(*folder) : std::string(PROGRAM_DATA_FALLBACK);
+        folder && !folder->empty() ? wtf8_from_utf16(*folder) : std::string(PROGRAM_DATA_FALLBACK);
     return join_path(program_data, SERVICE_DIR_NAME);
 }
 

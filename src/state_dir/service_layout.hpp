@@ -17,6 +17,9 @@ inline constexpr std::string_view USERS_DIR_NAME = "users";
 inline constexpr std::string_view REPAIR_GATE_FILE_NAME = ".repair.lock";
 inline constexpr std::string_view OWNER_METADATA_FILE_NAME = "owner.json";
 inline constexpr std::string_view ACTIVE_OWNER_FILE_NAME = "active-owner.json";
+// The same names as opened relative to a directory handle.
+inline constexpr std::u16string_view USERS_DIR_NAME_W = u"users";
+inline constexpr std::u16string_view OWNER_METADATA_FILE_NAME_W = u"owner.json";
 
 // The paths that the tool shares with the service, in WTF-8.
 struct ServiceLayout {

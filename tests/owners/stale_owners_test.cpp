@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/files.hpp"
 #include "platform/win32_constants.hpp"
 #include "support.hpp"
 
@@ -134,7 +135,7 @@ TEST_F(StaleOwners, HeldOwnerLockStopsBeforeTheUsersDirectoryIsRead) {
     EXPECT_EQ(report_of(system, run()),
               "Error: service owner lock is held; stop the service before stale-owner maintenance"
               "\n\nCaused by:\n    Lock violation. (os error 33)\n");
-    EXPECT_EQ(system.count_calls("find_first"), 0u);
+    EXPECT_EQ(system.count_calls("list_directory"), 0u);
     EXPECT_TRUE(system.exists(users("1000")));
     EXPECT_EQ(system.find(RUNTIME_DIR)->owner, SID_LOCAL_SYSTEM); // secured all the same
     system.close_external(service);
@@ -209,7 +210,7 @@ TEST_F(StaleOwners, BrokenOrUnreadableMetadataEndsTheRun) {
         expect_nothing_leaked(sys);
     }
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.fail_call("create_file", 0, 5, "owner.json");
+    system.fail_call("open_relative", 0, 5, "owner.json");
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
 }
 
@@ -221,7 +222,7 @@ TEST_F(StaleOwners, ActiveRecordIsDeletedFirstWhenItNamesAStaleOwner) {
     const auto& calls = system.calls();
     const auto deleted = std::ranges::find(calls, "delete_file " + std::string(ACTIVE));
     const auto tree = std::ranges::find_if(
-        calls, [](const std::string& c) { return c.starts_with("open_relative"); });
+        calls, [](const std::string& c) { return c.starts_with("set_disposition"); });
     EXPECT_LT(deleted, tree);
 }
 
@@ -276,21 +277,23 @@ TEST_F(StaleOwners, EarlierRemovalsStayWhenALaterOneFails) {
 
 TEST_F(StaleOwners, ListingAndEntryFailures) {
     system.add_directory(USERS, SID_LOCAL_SYSTEM);
-    system.fail_call("find_first", 1, 5);
+    system.fail_call("list_directory", 1, 5);
     EXPECT_EQ(report_of(system, run()),
               "Error: failed to enumerate \"C:\\\\ProgramData\\\\orvex-service\\\\users\"\n\n"
               "Caused by:\n    Access denied. (os error 5)\n");
     for (const WinCode not_found : {2u, 3u, 15u, 53u, 67u}) {
         system.clear_failures();
-        system.fail_call("find_first", 1, not_found);
+        system.fail_call("open_relative", 1, not_found, "users");
         EXPECT_TRUE(removed().empty());
     }
     system.clear_failures();
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.fail_call("find_next", 1, 5);
+    system.fail_call("list_directory", 2, 5, "users");
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
+    EXPECT_FALSE(system.exists(users("1000"))); // removed from the first batch all the same
     system.clear_failures();
-    system.fail_call("attribute_tag", 1, 5);
+    owner("1000", R"({"Unix":[1000,1000]})");
+    system.fail_call("attribute_tag", 2, 5); // the first is the users directory's own
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
     EXPECT_TRUE(system.exists(users("1000")));
 }
@@ -326,15 +329,22 @@ TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     EXPECT_GE(system.count_calls("set_attributes"), 1u);
 }
 
-TEST_F(StaleOwners, DeepTreesAreRemovedWithoutRecursion) {
-    owner("1000", R"({"Unix":[1000,1000]})");
-    std::string path = users("1000");
-    for (int i = 0; i < 2000; ++i) {
-        path += "\\d";
-    }
-    system.add_file(path + "\\leaf.txt", "x");
+TEST_F(StaleOwners, DeepTreesAreRemovedWithoutRecursionUpToABound) {
+    const auto nest = [&](std::string_view key, std::size_t depth) {
+        owner(key, R"({"Unix":[)" + std::string(key) + R"(,0]})");
+        std::string path = users(key);
+        for (std::size_t i = 0; i < depth; ++i) {
+            path += "\\d";
+        }
+        system.add_file(path + "\\leaf.txt", "x");
+    };
+    nest("1000", MAX_TREE_DEPTH);
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
     EXPECT_FALSE(system.exists(users("1000")));
+    nest("1001", MAX_TREE_DEPTH + 1); // one handle per level: the walk stops before it runs away
+    EXPECT_EQ(report_of(system, run()),
+              "Error: failed to remove stale owner state 1001\n\nCaused by:\n    OS Error 206 "
+              "(FormatMessageW() returned error 317) (os error 206)\n");
 }
 
 } // namespace

@@ -33,6 +33,8 @@ TEST(ServiceLayout, TrailingSeparatorAndKnownFolderFailure) {
     EXPECT_EQ(find_service_dir(system), "E:\\caf\xC3\xA9\\orvex-service");
     system.program_data.reset();
     EXPECT_EQ(find_service_dir(system), "C:\\ProgramData\\orvex-service");
+    system.program_data = u""; // never a path relative to the current directory
+    EXPECT_EQ(find_service_dir(system), "C:\\ProgramData\\orvex-service");
 }
 
 } // namespace

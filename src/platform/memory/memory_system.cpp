@@ -475,6 +475,18 @@ void MemorySystem::remove(std::string_view path) {
     }
 }
 
+WinCode MemorySystem::remove_external(std::string_view path) {
+    auto r = impl_->resolve(path, false);
+    if (!r.node) {
+        return r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND;
+    }
+    if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
+        return win::ERROR_SHARING_VIOLATION;
+    }
+    impl_->detach(r.node);
+    return 0;
+}
+
 Node* MemorySystem::find(std::string_view path) {
     return impl_->resolve(path, false).node.get();
 }
@@ -771,7 +783,7 @@ SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle)
         return sys_fail(ERROR_INVALID_HANDLE);
     }
     return FileInformation{e->node->attributes, 0x1234ABCD, e->node->index,
-                           e->node->contents.size()};
+                           e->node->contents.size(), e->node->links};
 }
 
 std::uint32_t MemorySystem::file_type(std::uintptr_t handle) {
@@ -1021,10 +1033,11 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
 }
 
 SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t directory) {
-    if (auto failure = enter("list_directory")) {
+    auto* e = impl_->entry(directory, Impl::Entry::Type::File);
+    if (auto failure = enter("list_directory", e != nullptr ? e->node->name : std::string())) {
         return sys_fail(*failure);
     }
-    auto* e = impl_->entry(directory, Impl::Entry::Type::File);
+    e = impl_->entry(directory, Impl::Entry::Type::File); // the hook may have changed the world
     if (e == nullptr || e->node->kind != Node::Kind::Directory) {
         return sys_fail(ERROR_INVALID_HANDLE);
     }

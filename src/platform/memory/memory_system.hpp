@@ -44,6 +44,7 @@ class MemorySystem final : public System {
         std::weak_ptr<Node> parent;
         std::uint64_t index = 0;
         bool delete_on_close = false;
+        std::uint32_t links = 1; // names of a file; more than one models a hard link
         bool is_link() const { return !link_target.empty(); }
     };
 
@@ -87,6 +88,10 @@ class MemorySystem final : public System {
     Node& add_symlink(std::string_view path, std::string_view target, bool directory);
     Node& add_device(std::string_view path);
     void remove(std::string_view path);
+    // Another process deletes `path`, or renames it away to put something else in its place: both
+    // need DELETE access, so a handle open on it that does not share deletion makes this fail with
+    // a sharing violation (32) and leaves it in place. Returns 0 on success.
+    WinCode remove_external(std::string_view path);
     [[nodiscard]] Node* find(std::string_view path); // without following the final link
     [[nodiscard]] bool exists(std::string_view path) { return find(path) != nullptr; }
 

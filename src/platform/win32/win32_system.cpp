@@ -202,7 +202,8 @@ SysResult<FileInformation> Win32System::file_information(std::uintptr_t handle) 
     }
     return FileInformation{info.dwFileAttributes, info.dwVolumeSerialNumber,
                            (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                           (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow};
+                           (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
+                           info.nNumberOfLinks};
 }
 
 std::uint32_t Win32System::file_type(std::uintptr_t handle) {
@@ -298,8 +299,14 @@ SysResult<FindData> Win32System::find_next(std::uintptr_t find) {
 SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
                                                    const std::u16string& name,
                                                    std::uint32_t access) {
-    constexpr ULONG FILE_OPEN_DISPOSITION = 1;                     // FILE_OPEN
-    constexpr ULONG OPEN_OPTIONS = 0x00200000 | 0x00004000 | 0x20; // reparse point, backup, sync
+    constexpr ULONG FILE_OPEN_DISPOSITION = 1; // FILE_OPEN: an existing object, never a new one
+    // FILE_OPEN_REPARSE_POINT: a link is opened as itself, so its target is never reached.
+    constexpr ULONG OPEN_REPARSE_POINT = 0x00200000;
+    // FILE_SYNCHRONOUS_IO_NONALERT: the directory listing and reads on the handle are synchronous.
+    constexpr ULONG SYNCHRONOUS_IO = 0x00000020;
+    // No FILE_OPEN_FOR_BACKUP_INTENT: with a backup privilege enabled in the token it would bypass
+    // the object's DACL, and nothing here needs that. Directories open without it at this level.
+    constexpr ULONG OPEN_OPTIONS = OPEN_REPARSE_POINT | SYNCHRONOUS_IO;
     UNICODE_STRING unicode_name;
     unicode_name.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name.data()));
     unicode_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -401,6 +408,25 @@ void Win32System::local_free(std::uintptr_t memory) {
 
 bool restrict_dll_search_to_system32() {
     return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
+}
+
+bool enforce_redirection_trust() {
+    // Looked up at run time: older systems lack the call, and an import of it would keep the
+    // program from starting there. The policy class and its flag are newer than MinGW's headers.
+    using SetPolicy = BOOL(WINAPI*)(int policy, PVOID buffer, SIZE_T length);
+    constexpr int PROCESS_REDIRECTION_TRUST_POLICY = 16;
+    constexpr DWORD ENFORCE_REDIRECTION_TRUST = 0x1;
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) {
+        return false;
+    }
+    const auto set_policy = reinterpret_cast<SetPolicy>(
+        reinterpret_cast<void*>(GetProcAddress(kernel32, "SetProcessMitigationPolicy")));
+    if (set_policy == nullptr) {
+        return false;
+    }
+    DWORD flags = ENFORCE_REDIRECTION_TRUST;
+    return set_policy(PROCESS_REDIRECTION_TRUST_POLICY, &flags, sizeof(flags)) != FALSE;
 }
 
 } // namespace orvex

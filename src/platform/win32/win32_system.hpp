@@ -69,4 +69,8 @@ class Win32System final : public System {
 // Restricts DLL loading to System32 for the rest of the process. Returns false if refused.
 bool restrict_dll_search_to_system32();
 
+// Makes the system refuse, for this process, junctions and other redirections created by
+// non-administrators (where the system offers the policy). Returns false if refused or missing.
+bool enforce_redirection_trust();
+
 } // namespace orvex
