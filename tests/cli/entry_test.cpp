@@ -151,5 +151,16 @@ TEST(Entry, StatusDoesNotDependOnWhetherOutputCouldBeWritten) {
     EXPECT_EQ(run_entry(failed, Args{u"x"}, failed_modes.operations()), 1);
 }
 
+TEST(Entry, RunningOutOfMemoryEndsInAReportAndStatusOne) {
+    MemorySystem system;
+    FakeModes modes{system};
+    ModeOperations operations = modes.operations();
+    operations.uninstall_service = []() -> Result<void> { throw std::bad_alloc(); };
+    EXPECT_EQ(run_entry(system, Args{u"x"}, operations), 1);
+    EXPECT_EQ(system.err, "Error: out of memory\n");
+    EXPECT_EQ(system.out, "");
+    EXPECT_EQ(system.open_handles(), 0u); // the gate was released on the way out
+}
+
 } // namespace
 } // namespace orvex

@@ -320,6 +320,17 @@ TEST_F(StaleOwners, TreeRemovalNeverFollowsLinksEvenWhenSwappedMeanwhile) {
     EXPECT_EQ(system.find("C:\\Outside\\precious.txt")->contents, "keep me");
 }
 
+TEST_F(StaleOwners, ReparseDirectoriesThatAreNotLinksAreEmptiedLikeAnyOther) {
+    owner("1000", R"({"Unix":[1000,1000]})");
+    MemorySystem::Node& placeholder =
+        system.add_directory(users("1000") + "\\cloud", SID_LOCAL_SYSTEM);
+    placeholder.attributes |= win::FILE_ATTRIBUTE_REPARSE_POINT;
+    placeholder.reparse_tag = 0x9000001A; // a cloud-files placeholder: no name-surrogate bit
+    system.add_file(users("1000") + "\\cloud\\synced.txt", "x");
+    EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
+    EXPECT_FALSE(system.exists(users("1000")));
+}
+
 TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     system.disposition_ex_supported = false; // as on Wine and FAT volumes
     owner("1000", R"({"Unix":[1000,1000]})");

@@ -86,5 +86,26 @@ TEST(RepairGate, ForeignNonEmptyBinIsReportedAndTheGateIsNeverTried) {
     expect_nothing_leaked(system);
 }
 
+TEST(RepairGate, AGateThatIsALinkOrHasASecondNameIsNeverLocked) {
+    for (const bool symbolic : {true, false}) {
+        SCOPED_TRACE(symbolic ? "symbolic link" : "hard link");
+        MemorySystem system;
+        MemorySystem::Node& target = system.add_file("C:\\Windows\\system.ini", "[boot]");
+        if (symbolic) {
+            system.add_symlink(GATE, "C:\\Windows\\system.ini", false);
+        } else {
+            system.add_file(GATE).links = 2;
+        }
+        EXPECT_EQ(report_of(system, acquire_repair_gate(system)),
+                  "Error: failed to open service repair gate " + std::string(QUOTED_GATE) +
+                      "\n\nCaused by:\n    OS Error " + (symbolic ? "4395" : "1142") +
+                      " (FormatMessageW() returned error 317) (os error " +
+                      (symbolic ? "4395" : "1142") + ")\n");
+        EXPECT_EQ(system.count_calls("lock_file"), 0u);
+        EXPECT_EQ(target.contents, "[boot]");
+        expect_nothing_leaked(system);
+    }
+}
+
 } // namespace
 } // namespace orvex

@@ -1,0 +1,147 @@
+// Maintenance against an ordinary local user who may create folders under ProgramData, turn an
+// empty folder of theirs into a junction, retarget it at any moment, and stall an elevated open of
+// their own file with an oplock until it suits them (the hook below stands for that moment).
+// Nothing outside the service's own verified tree may be deleted or changed.
+#include <string>
+
+#include "common/files.hpp"
+#include "owners/stale_owners.hpp"
+#include "platform/win32_constants.hpp"
+#include "support.hpp"
+
+namespace orvex {
+namespace {
+
+using testing::expect_nothing_leaked;
+using testing::report_of;
+
+constexpr std::string_view SERVICE_DIR = "C:\\ProgramData\\orvex-service";
+constexpr std::string_view USERS = "C:\\ProgramData\\orvex-service\\users";
+constexpr std::string_view ATTACKER = "C:\\ProgramData\\evil";
+constexpr std::string_view PROTECTED = "C:\\Protected";
+constexpr std::string_view STALE_OWNER = R"({"Unix":{"uid":1033,"gid":0}})";
+
+std::string under(std::string_view directory, std::string_view name) {
+    return std::string(directory) + "\\" + std::string(name);
+}
+
+class HostileMachine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        system.add_directory(ATTACKER, SID_FOREIGN_USER);
+        system.add_directory(PROTECTED, SID_LOCAL_SYSTEM);
+        system.add_file(under(PROTECTED, "users\\1033\\precious.dat"), "keep");
+        system.add_file(under(PROTECTED, "active-owner.json"), "{}", win::FILE_ATTRIBUTE_READONLY);
+    }
+    void TearDown() override { expect_nothing_leaked(system); }
+
+    // Once the tool has opened an owner.json, the next read stalls until `swap` has run.
+    void when_owner_json_is_read(std::function<void()> swap) {
+        system.on_call = [this, swap = std::move(swap), armed = false](
+                             const std::string& call) mutable {
+            if (call.find("owner.json") != std::string::npos &&
+                call.find("active-owner") == std::string::npos) {
+                armed = true;
+            } else if (armed && call.starts_with("read_file")) {
+                armed = false;
+                swap();
+            }
+        };
+    }
+    void expect_protected_intact() {
+        EXPECT_TRUE(system.exists(under(PROTECTED, "users\\1033\\precious.dat")));
+        EXPECT_TRUE(system.exists(under(PROTECTED, "active-owner.json")));
+    }
+    Result<std::vector<std::string>> run() { return cleanup_stale_owners(system); }
+
+    MemorySystem system;
+};
+
+TEST_F(HostileMachine, UsersJunctionRetargetedAfterOwnerJsonWasOpened) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(ATTACKER, "1033\\owner.json"), STALE_OWNER);
+    system.add_junction(USERS, ATTACKER);
+    system.add_file(under(PROTECTED, "1033\\owner.json"), "{}");
+    when_owner_json_is_read([&] { system.find(USERS)->link_target = std::string(PROTECTED); });
+    EXPECT_EQ(report_of(system, run()),
+              "Error: failed to enumerate \"C:\\\\ProgramData\\\\orvex-service\\\\users\"\n\n"
+              "Caused by:\n    OS Error 4395 (FormatMessageW() returned error 317) (os error "
+              "4395)\n");
+    EXPECT_TRUE(system.exists(under(PROTECTED, "1033\\owner.json")));
+}
+
+TEST_F(HostileMachine, ServiceDirectoryJunctionRetargetedAfterOwnerJsonWasOpened) {
+    // The tool itself creates runtime (owned by LocalSystem) in the attacker's folder.
+    system.add_file(under(ATTACKER, "users\\1033\\owner.json"), STALE_OWNER);
+    system.add_file(under(ATTACKER, "active-owner.json"),
+                    R"({"owner_key":"1033","identity":{"Unix":[1033,0]},"app_data_root":"r"})");
+    system.add_junction(SERVICE_DIR, ATTACKER);
+    when_owner_json_is_read(
+        [&] { system.find(SERVICE_DIR)->link_target = std::string(PROTECTED); });
+    EXPECT_EQ(report_of(system, run()),
+              "Error: service directory \"C:\\\\ProgramData\\\\orvex-service\" is not an ordinary "
+              "directory\n");
+    expect_protected_intact();
+    EXPECT_FALSE(system.exists(under(ATTACKER, "runtime")));
+}
+
+TEST_F(HostileMachine, ServiceDirectoryOwnedByAnOrdinaryUserIsNotUsed) {
+    system.add_directory(SERVICE_DIR, SID_FOREIGN_USER);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    EXPECT_EQ(report_of(system, run()),
+              "Error: service directory \"C:\\\\ProgramData\\\\orvex-service\" has an unexpected "
+              "owner\n");
+    EXPECT_FALSE(system.exists(under(SERVICE_DIR, "runtime")));
+    EXPECT_TRUE(system.exists(under(USERS, "1033\\owner.json")));
+}
+
+TEST_F(HostileMachine, RuntimeBehindAServiceDirectoryJunctionIsNeitherSecuredNorLocked) {
+    MemorySystem::Node& runtime =
+        system.add_directory(under(PROTECTED, "app\\runtime"), SID_BUILTIN_ADMINISTRATORS);
+    runtime.dacl = "(A;;FA;;;WD)";
+    system.add_junction(SERVICE_DIR, under(PROTECTED, "app"));
+    EXPECT_EQ(report_of(system, run()),
+              "Error: service directory \"C:\\\\ProgramData\\\\orvex-service\" is not an ordinary "
+              "directory\n");
+    EXPECT_EQ(runtime.owner, SID_BUILTIN_ADMINISTRATORS);
+    EXPECT_EQ(runtime.dacl, "(A;;FA;;;WD)");
+    EXPECT_FALSE(system.exists(under(PROTECTED, "app\\runtime\\orvex-service.owner.lock")));
+}
+
+TEST_F(HostileMachine, HeldServiceDirectoryCannotBeSwappedForAJunction) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    system.add_file(under(PROTECTED, "users\\1033\\owner.json"), STALE_OWNER);
+    WinCode refused = 0;
+    when_owner_json_is_read([&] {
+        refused = system.remove_external(SERVICE_DIR);
+        if (refused == 0) {
+            system.add_junction(SERVICE_DIR, PROTECTED);
+        }
+    });
+    auto removed = run();
+    EXPECT_EQ(refused, win::ERROR_SHARING_VIOLATION);
+    ASSERT_TRUE(removed) << report_of(system, removed);
+    EXPECT_EQ(*removed, std::vector<std::string>{"1033"});
+    EXPECT_FALSE(system.exists(under(USERS, "1033")));
+    expect_protected_intact();
+}
+
+TEST_F(HostileMachine, DocumentsAreReadToABoundEvenWhileTheyGrow) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    MemorySystem::Node& document = system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    std::size_t reads = 0;
+    system.on_call = [&](const std::string& call) {
+        if (call == "read_file" && document.contents.size() < 2 * MAX_DOCUMENT_SIZE) {
+            ++reads;
+            document.contents += std::string(64 * 1024, ' ');
+        }
+    };
+    EXPECT_EQ(report_of(system, run()),
+              "Error: OS Error 223 (FormatMessageW() returned error 317) (os error 223)\n");
+    EXPECT_LE(reads, MAX_DOCUMENT_SIZE / (64 * 1024) + 2);
+    EXPECT_TRUE(system.exists(under(USERS, "1033")));
+}
+
+} // namespace
+} // namespace orvex
