@@ -53,14 +53,16 @@ TEST_F(RealExecutable, MaintenanceWithoutTheServiceDirectoryCannotCreateTheRunti
     EXPECT_EQ(GetFileAttributesW(SERVICE_DIR.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(RealExecutable, MaintenanceRefusesTheRuntimeDirectoryWineReportsAsForeignOwned) {
+// Wine reports every file as owned by the Wine user, so without the rig maintenance stops at the
+// very first check: the service directory's owner, before anything below it is touched.
+TEST_F(RealExecutable, MaintenanceRefusesTheServiceDirectoryWineReportsAsForeignOwned) {
     CreateDirectoryW(SERVICE_DIR.c_str(), nullptr);
     const auto result = run_tool(L" x --cleanup-stale-owners");
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error: service path \"C:\\\\ProgramData\\\\orvex-service\\\\runtime\" "
-                          "has an unexpected owner; only legacy Builtin Administrators ownership "
-                          "can be migrated\n");
+    EXPECT_EQ(result.err, "Error: service directory \"C:\\\\ProgramData\\\\orvex-service\" has an "
+                          "unexpected owner\n");
     EXPECT_EQ(result.status, 1u);
+    EXPECT_EQ(GetFileAttributesW((SERVICE_DIR + L"\\runtime").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 } // namespace
