@@ -1,6 +1,9 @@
 #include "owners/owner_documents.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -82,17 +85,78 @@ Number classify(std::string_view raw) {
         }
     }
     n.kind = Number::Kind::Float;
-    const auto r = std::from_chars(first, last, n.float_value);
-    if (r.ec == std::errc::result_out_of_range) {
-        const std::size_t e = raw.find_first_of("eE");
-        const bool underflow =
-            e != std::string_view::npos && e + 1 < raw.size() && raw[e + 1] == '-';
-        if (!underflow) {
+    if (std::from_chars(first, last, n.float_value).ec == std::errc::result_out_of_range) {
+        // Beyond the range of a double, or so close to zero that it reads as a signed zero.
+        n.float_value = std::strtod(std::string(raw).c_str(), nullptr);
+        if (std::isinf(n.float_value)) {
             n.kind = Number::Kind::TooBig;
         }
-        n.float_value = raw.front() == '-' ? -0.0 : 0.0;
     }
     return n;
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// RapidJSON refuses a number beyond the range of a double while reading it, before the handler
+// can tell whether the value is skipped. So every number that the reader might refuse (an exponent
+// of three digits or more, or more than 300 integer digits) is handed to it as a zero of the same
+// length and the same shape at its end, so that what follows it reads as before; the handler takes
+// each number's text from the original bytes. Gives nothing when no number needs this. Strings are
+// passed over, escapes included; from the reader's first fault on, the two views may differ, but
+// nothing is read from there.
+std::optional<std::string> defuse_huge_numbers(std::string_view in) {
+    std::optional<std::string> out;
+    const auto digits = [&](std::size_t& at) {
+        const std::size_t from = at;
+        while (at < in.size() && is_digit(in[at])) {
+            ++at;
+        }
+        return at - from;
+    };
+    std::size_t i = 0;
+    while (i < in.size()) {
+        if (in[i] == '"') {
+            for (++i; i < in.size() && in[i] != '"'; i += in[i] == '\\' ? 2 : 1) {
+            }
+            ++i;
+            continue;
+        }
+        if (in[i] != '-' && !is_digit(in[i])) {
+            ++i;
+            continue;
+        }
+        const std::size_t start = i + (in[i] == '-' ? 1 : 0);
+        std::size_t at = start;
+        const std::size_t whole = at < in.size() && in[at] == '0' ? (++at, 1) : digits(at);
+        std::size_t exponent = 0;
+        bool malformed = whole == 0;
+        if (!malformed && at < in.size() && in[at] == '.') {
+            ++at;
+            malformed = digits(at) == 0;
+        }
+        if (!malformed && at < in.size() && (in[at] == 'e' || in[at] == 'E')) {
+            ++at;
+            if (at < in.size() && (in[at] == '+' || in[at] == '-')) {
+                ++at;
+            }
+            exponent = digits(at);
+            malformed = exponent == 0;
+        }
+        if (!malformed && (exponent >= 3 || whole > 300)) {
+            if (!out) {
+                out.emplace(in);
+            }
+            std::string& text = *out;
+            text[start] = '0';
+            text[start + 1] = exponent > 0 ? 'e' : '.';
+            std::fill(text.begin() + static_cast<std::ptrdiff_t>(start + 2),
+                      text.begin() + static_cast<std::ptrdiff_t>(at), '0');
+        }
+        i = std::max(at, i + 1);
+    }
+    return out;
 }
 
 // The shortest text that reads back as the same double, with ".0" when it would look integral.
@@ -223,11 +287,20 @@ class Handler {
     bool Uint64(std::uint64_t) { return true; }
     bool Double(double) { return true; }
 
-    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-        const Number number = classify(std::string_view(text, length));
-        if (number.kind == Number::Kind::TooBig) {
-            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig),
-                        last_byte());
+    bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+        // The text from the original bytes: the reader may have been handed a stand-in.
+        const std::size_t start = stream_.Tell() - length;
+        const Number number = classify(input_.substr(start, length));
+        if (number.kind == Number::Kind::TooBig && skip_depth_ == 0) {
+            const Target target = next_target();
+            if (target == Target::Skip) {
+                value_done(stream_.Tell());
+                return true;
+            }
+            if (target == Target::Extra) {
+                return trailing();
+            }
+            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig), start);
         }
         return scalar(found_number(number),
                       [&](Target target) { return store_number(target, number); });
@@ -702,7 +775,8 @@ std::optional<JsonError> run(Handler& handler, std::string_view input, ByteStrea
 } // namespace
 
 std::expected<OwnerIdentity, JsonError> parse_owner_identity(std::string_view bytes) {
-    ByteStream stream(bytes);
+    const std::optional<std::string> defused = defuse_huge_numbers(bytes);
+    ByteStream stream(defused ? *defused : bytes);
     Handler handler(Document::Identity, bytes, stream);
     if (auto error = run(handler, bytes, stream)) {
         return std::unexpected(std::move(*error));
@@ -711,7 +785,8 @@ std::expected<OwnerIdentity, JsonError> parse_owner_identity(std::string_view by
 }
 
 std::expected<ActiveOwnerState, JsonError> parse_active_owner_state(std::string_view bytes) {
-    ByteStream stream(bytes);
+    const std::optional<std::string> defused = defuse_huge_numbers(bytes);
+    ByteStream stream(defused ? *defused : bytes);
     Handler handler(Document::Active, bytes, stream);
     if (auto error = run(handler, bytes, stream)) {
         return std::unexpected(std::move(*error));

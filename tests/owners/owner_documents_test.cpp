@@ -102,6 +102,31 @@ TEST(OwnerIdentityDocument, IntegerFieldsAcceptOnlyWholeNumbersInRange) {
     EXPECT_EQ(uid("01"), "Missing a comma or '}' after an object member. at line 1 column 17");
 }
 
+TEST(OwnerIdentityDocument, NumbersBeyondDoubleRangeAreWellFormedWhereSkipped) {
+    const std::string many_digits = "1" + std::string(400, '0');
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"Windows":{"sid":"S-1-5-18","extra":1e400}})", "ok"},
+        {R"({"Windows":{"x":[-1E+400,{"y":1.5e99999999999}],"sid":"a","z":)" + many_digits + "}}",
+         "ok"},
+        {R"({"Windows":["1e400 \"2e999"]})", "ok"},
+        {R"({"Unix":{"uid":1e400,"gid":0}})",
+         "Number too big to be stored in double. at line 1 column 16"},
+        {R"({"Unix":[1,2,1e400]})", "trailing characters at line 1 column 14"},
+        {R"({"Windows":{"x":1.5e400e,"sid":"a"}})",
+         "Missing a comma or '}' after an object member. at line 1 column 24"},
+        {R"({"Windows":{"x":)" + many_digits + ".e}}", "Number too big to be stored in double. at "
+                                                       "line 1 column 17"},
+    };
+    for (const auto& [document, expected] : cases) {
+        EXPECT_EQ(identity_error(document), expected) << document;
+    }
+    EXPECT_EQ(parse_owner_identity(R"({"Windows":["1e400 \"2e999"]})"),
+              (OwnerIdentity{WindowsIdentity{"1e400 \"2e999"}}));
+    EXPECT_EQ(active_error(R"({"owner_key":"k","x":-2e400,"identity":{"Unix":[1,1]},)"
+                           R"("app_data_root":"r"})"),
+              "ok");
+}
+
 TEST(ActiveOwnerStateDocument, AcceptsTheObjectAndArrayForms) {
     const std::string record =
         "{\n  \"owner_key\": \"KEY\",\n  \"identity\": {\"Windows\": "
