@@ -290,6 +290,17 @@ class Handler {
     bool RawNumber(const char*, rapidjson::SizeType length, bool) {
         // The text from the original bytes: the reader may have been handed a stand-in.
         const std::size_t start = stream_.Tell() - length;
+        if (stream_.Tell() < input_.size() && is_digit(input_[stream_.Tell()])) {
+            // A leading zero ("01", "-01"): the reader has ended the number at the zero and will
+            // refuse the stray digit next, with its own message and position. The whole document
+            // is the exception, as the reader stops there; it would say this without the stop.
+            if (frames_.empty()) {
+                return fail(
+                    rapidjson::GetParseError_En(rapidjson::kParseErrorDocumentRootNotSingular),
+                    stream_.Tell());
+            }
+            return true;
+        }
         const Number number = classify(input_.substr(start, length));
         if (number.kind == Number::Kind::TooBig && skip_depth_ == 0) {
             const Target target = next_target();

@@ -127,6 +127,27 @@ TEST(OwnerIdentityDocument, NumbersBeyondDoubleRangeAreWellFormedWhereSkipped) {
               "ok");
 }
 
+TEST(OwnerIdentityDocument, ALeadingZeroIsASyntaxFaultAtTheStrayDigit) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"Windows":{"sid":01}})",
+         "Missing a comma or '}' after an object member. at line 1 column 20"},
+        {R"({"Unix":{"uid":-01,"gid":0}})",
+         "Missing a comma or '}' after an object member. at line 1 column 18"},
+        {R"({"Unix":[00,1]})",
+         "Missing a comma or ']' after an array element. at line 1 column 11"},
+        {R"({"Windows":{"x":[1,-02],"sid":"a"}})",
+         "Missing a comma or ']' after an array element. at line 1 column 22"},
+        {"-012", "The document root must not be followed by other values. at line 1 column 3"},
+    };
+    for (const auto& [document, expected] : cases) {
+        EXPECT_EQ(identity_error(document), expected) << document;
+    }
+    EXPECT_EQ(active_error(" 01"),
+              "The document root must not be followed by other values. at line 1 column 3");
+    EXPECT_EQ(active_error(R"(["k",{"Unix":[1,1]},"r",07])"),
+              "Missing a comma or ']' after an array element. at line 1 column 26");
+}
+
 TEST(ActiveOwnerStateDocument, AcceptsTheObjectAndArrayForms) {
     const std::string record =
         "{\n  \"owner_key\": \"KEY\",\n  \"identity\": {\"Windows\": "
