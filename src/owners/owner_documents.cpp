@@ -159,28 +159,40 @@ std::optional<std::string> defuse_huge_numbers(std::string_view in) {
     return out;
 }
 
-// The shortest text that reads back as the same double, with ".0" when it would look integral.
+// The shortest digits that read back as the same double, laid out in plain decimal without an
+// exponent, with ".0" when no decimal point would appear: 1e5 is "100000.0", 5e-324 is "0." with
+// 323 zeros and "5".
 std::string format_float(double value) {
-    char buffer[64];
-    const auto r = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    std::string text(buffer, r.ptr);
-    if (const std::size_t e = text.find('e'); e != std::string::npos) {
-        // "1e+300" -> "1e300", "1e-07" -> "1e-7"
-        std::string shortened(text, 0, e + 1);
-        if (text[e + 1] == '-') {
-            shortened.push_back('-');
+    char buffer[32];
+    const auto r = std::to_chars(buffer, buffer + sizeof(buffer), value,
+                                 std::chars_format::scientific); // "-d.ddde+XX"
+    const std::string_view text(buffer, r.ptr);
+    const std::size_t e = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                    exponent);
+    std::string digits;
+    for (const char c : text.substr(0, e)) {
+        if (is_digit(c)) {
+            digits.push_back(c);
         }
-        const std::size_t digits = text.find_first_not_of("+-0", e + 1);
-        if (digits == std::string::npos) {
-            shortened.push_back('0');
-        } else {
-            shortened.append(text, digits);
-        }
-        text = std::move(shortened);
-    } else if (text.find('.') == std::string::npos) {
-        text += ".0";
     }
-    return text;
+    std::string out = text.front() == '-' ? "-" : "";
+    const auto count = static_cast<int>(digits.size());
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent >= count - 1) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent - (count - 1)), '0');
+        out += ".0";
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+    return out;
 }
 
 // What a value was, in the words of the refusal messages.

@@ -96,10 +96,32 @@ TEST(OwnerIdentityDocument, IntegerFieldsAcceptOnlyWholeNumbersInRange) {
     EXPECT_EQ(uid("[1]"), "invalid type: sequence, expected u32 at line 1 column 16");
     EXPECT_EQ(uid("{}"), "invalid type: map, expected u32 at line 1 column 16");
     EXPECT_EQ(uid("18446744073709551616"),
-              "invalid type: floating point `18446744073709551616.0`, expected u32 at line 1 "
+              "invalid type: floating point `18446744073709552000.0`, expected u32 at line 1 "
               "column 35");
     EXPECT_EQ(uid("1e400"), "Number too big to be stored in double. at line 1 column 16");
     EXPECT_EQ(uid("01"), "Missing a comma or '}' after an object member. at line 1 column 17");
+}
+
+TEST(OwnerIdentityDocument, FloatingPointValuesAreWrittenInPlainDecimal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"1e5", "100000.0"},
+        {"1.5e9", "1500000000.0"},
+        {"0.0001", "0.0001"},
+        {"-0.0", "-0.0"},
+        {"-1.5E-3", "-0.0015"},
+        {"123.456", "123.456"},
+        {"2.50e1", "25.0"},
+        {"1.2345678901234568e29", "123456789012345680000000000000.0"},
+        {"18446744073709551616", "18446744073709552000.0"},
+        {"1e300", "1" + std::string(300, '0') + ".0"},
+        {"5e-324", "0." + std::string(323, '0') + "5"},
+        {"-1e-400", "-0.0"},
+    };
+    for (const auto& [number, text] : cases) {
+        EXPECT_EQ(identity_error(R"({"Unix":{"uid":)" + number + R"(,"gid":0}})"),
+                  "invalid type: floating point `" + text + "`, expected u32 at line 1 column " +
+                      std::to_string(15 + number.size()));
+    }
 }
 
 TEST(OwnerIdentityDocument, NumbersBeyondDoubleRangeAreWellFormedWhereSkipped) {
@@ -196,7 +218,7 @@ TEST(ActiveOwnerStateDocument, RecordLevelFaults) {
               "invalid type: floating point `7.0`, expected u64 at line 1 column 79");
     EXPECT_EQ(active_error(R"({"owner_key":"k",)" + identity +
                            R"(,"app_data_root":"r","generation":18446744073709551616})"),
-              "invalid type: floating point `18446744073709551616.0`, expected u64 at line 1 "
+              "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 "
               "column 96");
     EXPECT_EQ(active_error(R"({"owner_key":"k",)" + identity + R"(,"app_data_root":5})"),
               "invalid type: integer `5`, expected a string at line 1 column 60");
