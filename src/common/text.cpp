@@ -238,6 +238,12 @@ std::string quote_path(std::string_view wtf8) {
     return out;
 }
 
+std::string escape_text(std::string_view wtf8) {
+    std::string out;
+    append_escaped(out, wtf8, false);
+    return out;
+}
+
 std::string join_path(std::string_view base, std::string_view name) {
     std::string out{base};
     if (!out.empty() && out.back() != '\\' && out.back() != '/') {

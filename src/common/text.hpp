@@ -34,6 +34,10 @@ namespace orvex {
 // escape, where it would join the quote or the escape.
 [[nodiscard]] std::string quote_path(std::string_view wtf8);
 
+// A name from a document as it is inserted into a message between backticks: the escapes of
+// `quote_path`, but without the quotes and with backslashes and double quotes left as they are.
+[[nodiscard]] std::string escape_text(std::string_view wtf8);
+
 // Appends a path component with one backslash between the two, unless `base` is empty or already
 // ends in a separator.
 [[nodiscard]] std::string join_path(std::string_view base, std::string_view name);

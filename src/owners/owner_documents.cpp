@@ -549,7 +549,7 @@ class Handler {
     }
 
     static std::string unknown_variant(std::string_view name) {
-        return "unknown variant `" + std::string(name) + "`, expected `Unix` or `Windows`";
+        return "unknown variant `" + escape_text(name) + "`, expected `Unix` or `Windows`";
     }
 
     static const char* expected_name(Target target) {

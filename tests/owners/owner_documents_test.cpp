@@ -57,6 +57,20 @@ TEST(OwnerIdentityDocument, VariantNamesAndShape) {
         "line 1 column 21");
 }
 
+TEST(OwnerIdentityDocument, UnknownVariantNamesAreEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("Linux")", "Linux"},
+        {R"("\u001b[2J\r\u0007")", "\\u{1b}[2J\\r\\u{7}"},
+        {R"({"a\\b\"\u202e\t":1})", "a\\b\"\\u{202e}\\t"},
+        {R"("\u0301Mac")", "\\u{301}Mac"},
+    };
+    for (const auto& [document, name] : cases) {
+        const std::string message = identity_error(document);
+        EXPECT_EQ(message.substr(0, message.find(" at line")),
+                  "unknown variant `" + name + "`, expected `Unix` or `Windows`");
+    }
+}
+
 TEST(OwnerIdentityDocument, MissingDuplicateAndLengthFaults) {
     EXPECT_EQ(identity_error(R"({"Windows":{}})"), "missing field `sid` at line 1 column 13");
     EXPECT_EQ(identity_error(R"({"Unix":{"gid":1}})"), "missing field `uid` at line 1 column 17");
