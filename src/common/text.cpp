@@ -222,6 +222,10 @@ bool is_valid_unicode(std::u16string_view text) {
 bool is_valid_unicode(std::string_view wtf8) {
     std::size_t pos = 0;
     while (pos < wtf8.size()) {
+        if (static_cast<unsigned char>(wtf8[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         const auto decoded = decode_one(wtf8, pos);
         if (!decoded || is_surrogate(decoded->first)) {
             return false;

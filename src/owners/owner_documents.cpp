@@ -1,12 +1,13 @@
 #include "owners/owner_documents.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -40,6 +41,12 @@ class ByteStream {
 constexpr unsigned PARSE_FLAGS =
     rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
     rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
+
+// RapidJSON has validated the document's UTF-8, but it lets a \u escape of a lone low surrogate
+// through, encoded with the lead byte 0xED; only then is the text checked in full.
+bool holds_surrogate(std::string_view text) {
+    return text.find('\xED') != std::string_view::npos && !is_valid_unicode(text);
+}
 
 bool is_json_whitespace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -99,13 +106,12 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// RapidJSON refuses a number beyond the range of a double while reading it, before the handler
-// can tell whether the value is skipped. So every number that the reader might refuse (an exponent
-// of three digits or more, or more than 300 integer digits) is handed to it as a zero of the same
-// length and the same shape at its end, so that what follows it reads as before; the handler takes
-// each number's text from the original bytes. Gives nothing when no number needs this. Strings are
-// passed over, escapes included; from the reader's first fault on, the two views may differ, but
-// nothing is read from there.
+// A copy of the document in which every number that RapidJSON might refuse as beyond the range
+// of a double (an exponent of three digits or more, or more than 300 integer digits) is a zero of
+// the same length and the same shape at its end, so that what follows it reads as before; the
+// handler takes each number's text from the original bytes. Gives nothing when no number needs
+// this. Strings are passed over, escapes included; from the reader's first fault on, the two views
+// may differ, but nothing is read from there.
 std::optional<std::string> defuse_huge_numbers(std::string_view in) {
     std::optional<std::string> out;
     const auto digits = [&](std::size_t& at) {
@@ -250,14 +256,32 @@ struct Frame {
         WindowsObject,
         WindowsArray
     };
+    Frame() = default;
     explicit Frame(Kind k, OwnerIdentity* destination = nullptr) : kind(k), identity(destination) {}
-    Kind kind;
+    Kind kind = Kind::ActiveObject;
     OwnerIdentity* identity = nullptr; // where an identity frame's result goes
     unsigned seen = 0;                 // defined keys met so far (objects)
     std::size_t count = 0;             // elements met so far (arrays)
     int variant_state = 0; // IdentityObject: 0 before the key, 1 in the content, 2 after
     OwnerIdentity::Unix unix_value;
     OwnerIdentity::Windows windows_value;
+};
+
+// The records nest three deep at most (the active owner record, its identity, the variant's
+// content); a skipped value is counted, not stacked. So the frames need no allocation.
+class FrameStack {
+  public:
+    bool empty() const { return size_ == 0; }
+    Frame& back() { return frames_[size_ - 1]; }
+    void push_back(Frame frame) {
+        assert(size_ < frames_.size());
+        frames_[size_++] = std::move(frame);
+    }
+    void pop_back() { --size_; }
+
+  private:
+    std::array<Frame, 3> frames_;
+    std::size_t size_ = 0;
 };
 
 // Field bits for `Frame::seen`.
@@ -288,10 +312,10 @@ class Handler {
 
     // ---- Scalars ----
     bool Null() {
-        return scalar(found_null(), [](Target) { return false; });
+        return scalar([] { return found_null(); }, [](Target) { return false; });
     }
     bool Bool(bool b) {
-        return scalar(found_bool(b), [](Target) { return false; });
+        return scalar([b] { return found_bool(b); }, [](Target) { return false; });
     }
     bool Int(int) { return true; } // never called: numbers arrive as text
     bool Uint(unsigned) { return true; }
@@ -325,16 +349,16 @@ class Handler {
             }
             return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig), start);
         }
-        return scalar(found_number(number),
+        return scalar([&] { return found_number(number); },
                       [&](Target target) { return store_number(target, number); });
     }
 
     bool String(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view value(text, length);
-        if (!is_valid_unicode(value)) {
+        if (holds_surrogate(value)) {
             return bad_surrogate();
         }
-        return scalar(found_string(value),
+        return scalar([value] { return found_string(value); },
                       [&](Target target) { return store_string(target, value); });
     }
 
@@ -369,7 +393,7 @@ class Handler {
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view key(text, length);
-        if (!is_valid_unicode(key)) {
+        if (holds_surrogate(key)) {
             return bad_surrogate();
         }
         if (skip_depth_ > 0) {
@@ -419,7 +443,7 @@ class Handler {
         if (skip_depth_ > 0) {
             return end_skipped();
         }
-        Frame frame = frames_.back();
+        Frame& frame = frames_.back();
         const std::size_t at = stream_.Tell(); // the closing brace, not yet taken
         switch (frame.kind) {
         case Frame::Kind::ActiveObject:
@@ -449,7 +473,7 @@ class Handler {
             if ((frame.seen & SID) == 0) {
                 return fail("missing field `sid`", at);
             }
-            frame.identity->value = frame.windows_value;
+            frame.identity->value = std::move(frame.windows_value);
             break;
         default:
             break;
@@ -490,7 +514,7 @@ class Handler {
         if (skip_depth_ > 0) {
             return end_skipped();
         }
-        Frame frame = frames_.back();
+        Frame& frame = frames_.back();
         const std::size_t at = stream_.Tell(); // the closing bracket, not yet taken
         switch (frame.kind) {
         case Frame::Kind::ActiveArray:
@@ -514,7 +538,7 @@ class Handler {
                             "1 element",
                             at);
             }
-            frame.identity->value = frame.windows_value;
+            frame.identity->value = std::move(frame.windows_value);
             break;
         default:
             break;
@@ -632,7 +656,8 @@ class Handler {
         }
     }
 
-    template <class Store> bool scalar(const Found& found, Store store) {
+    // `describe` gives what was found, in the words of a refusal; it runs only for one.
+    template <class Describe, class Store> bool scalar(Describe describe, Store store) {
         if (skip_depth_ > 0) {
             return true;
         }
@@ -656,13 +681,13 @@ class Handler {
             return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorValueInvalid),
                         last_byte());
         }
-        return invalid_type(found, target, last_byte());
+        return invalid_type(describe(), target, last_byte());
     }
 
     bool store_string(Target target, std::string_view value) {
         switch (target) {
         case Target::String:
-            *slot_string_ = std::string(value);
+            slot_string_->assign(value);
             return true;
         case Target::Identity:
         case Target::Document:
@@ -766,7 +791,7 @@ class Handler {
     Document document_;
     std::string_view input_;
     const ByteStream& stream_;
-    std::vector<Frame> frames_;
+    FrameStack frames_;
     std::size_t skip_depth_ = 0;
     std::size_t previous_end_ = 0;
     Target pending_ = Target::Skip;
@@ -776,45 +801,51 @@ class Handler {
     OwnerIdentity* slot_identity_ = nullptr;
 };
 
-std::optional<JsonError> run(Handler& handler, std::string_view input, ByteStream& stream) {
-    rapidjson::Reader reader;
-    const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(stream, handler);
-    if (handler.error) {
-        return handler.error;
+// RapidJSON refuses a number beyond the range of a double while reading it, also where the value
+// is skipped. On that refusal the document is read once more with every such number defused.
+template <class Take> auto read_document(Document document, std::string_view input, Take take) {
+    using Result = decltype(take(std::declval<Handler&>()));
+    std::optional<std::string> defused;
+    while (true) {
+        ByteStream stream(defused ? *defused : input);
+        Handler handler(document, input, stream);
+        rapidjson::Reader reader;
+        const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(stream, handler);
+        if (handler.error) {
+            return std::expected<Result, JsonError>(std::unexpect, std::move(*handler.error));
+        }
+        if (result.Code() == rapidjson::kParseErrorNumberTooBig && !defused) {
+            if ((defused = defuse_huge_numbers(input))) {
+                continue;
+            }
+        }
+        if (result.IsError()) {
+            return std::expected<Result, JsonError>(
+                std::unexpect,
+                error_at(input, rapidjson::GetParseError_En(result.Code()), result.Offset()));
+        }
+        std::size_t pos = stream.Tell();
+        while (pos < input.size() && is_json_whitespace(input[pos])) {
+            ++pos;
+        }
+        if (pos < input.size()) {
+            return std::expected<Result, JsonError>(std::unexpect,
+                                                    error_at(input, "trailing characters", pos));
+        }
+        return std::expected<Result, JsonError>(take(handler));
     }
-    if (result.IsError()) {
-        return error_at(input, rapidjson::GetParseError_En(result.Code()), result.Offset());
-    }
-    std::size_t pos = stream.Tell();
-    while (pos < input.size() && is_json_whitespace(input[pos])) {
-        ++pos;
-    }
-    if (pos < input.size()) {
-        return error_at(input, "trailing characters", pos);
-    }
-    return std::nullopt;
 }
 
 } // namespace
 
 std::expected<OwnerIdentity, JsonError> parse_owner_identity(std::string_view bytes) {
-    const std::optional<std::string> defused = defuse_huge_numbers(bytes);
-    ByteStream stream(defused ? *defused : bytes);
-    Handler handler(Document::Identity, bytes, stream);
-    if (auto error = run(handler, bytes, stream)) {
-        return std::unexpected(std::move(*error));
-    }
-    return std::move(handler.identity_result);
+    return read_document(Document::Identity, bytes,
+                         [](Handler& handler) { return std::move(handler.identity_result); });
 }
 
 std::expected<ActiveOwnerState, JsonError> parse_active_owner_state(std::string_view bytes) {
-    const std::optional<std::string> defused = defuse_huge_numbers(bytes);
-    ByteStream stream(defused ? *defused : bytes);
-    Handler handler(Document::Active, bytes, stream);
-    if (auto error = run(handler, bytes, stream)) {
-        return std::unexpected(std::move(*error));
-    }
-    return std::move(handler.active_result);
+    return read_document(Document::Active, bytes,
+                         [](Handler& handler) { return std::move(handler.active_result); });
 }
 
 } // namespace orvex
