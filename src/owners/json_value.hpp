@@ -1,6 +1,6 @@
 #pragma once
-// A JSON scalar as the owner documents' reader meets it: what kind of value it is, and how a
-// refusal names it ("integer `-1`", "floating point `1.0`", "string \"x\"").
+// A JSON value as the owner documents' reader meets it: its kind, and how a refusal names it
+// ("integer `-1`", "floating point `1.0`", "string \"x\"", "map").
 
 #include <cstdint>
 #include <expected>
@@ -21,17 +21,17 @@ struct Number {
 };
 [[nodiscard]] Number classify(std::string_view text);
 
-// null, a boolean, a number or a string (its text after escapes).
-using Scalar = std::variant<std::monostate, bool, Number, std::string_view>;
+struct Map {};
+struct Sequence {};
+// null, a boolean, a number, a string (its text after escapes), or the start of a container.
+using Value = std::variant<std::monostate, bool, Number, std::string_view, Map, Sequence>;
 
 // What was found, in the words of a refusal.
-[[nodiscard]] std::string describe(const Scalar& value);
-
-// "invalid type: {found}, expected {expected}"
-[[nodiscard]] std::string invalid_type(std::string_view found, std::string_view expected);
+[[nodiscard]] std::string describe(const Value& value);
+[[nodiscard]] std::string invalid_type(const Value& found, std::string_view expected);
 
 // The value of an unsigned integer field of `bits` (32 or 64) bits, or the refusal's text.
-[[nodiscard]] std::expected<std::uint64_t, std::string> unsigned_field(const Scalar& value,
+[[nodiscard]] std::expected<std::uint64_t, std::string> unsigned_field(const Value& value,
                                                                        unsigned bits);
 
 } // namespace orvex::json_value

@@ -17,7 +17,6 @@ namespace orvex {
 namespace {
 
 using json_value::Number;
-using json_value::Scalar;
 using Stream = rapidjson::MemoryStream; // a NUL byte reads as the end of input, as at the end
 
 constexpr unsigned PARSE_FLAGS =
@@ -33,9 +32,13 @@ bool is_digit(char c) {
 }
 
 // RapidJSON validates the document's UTF-8 but lets a \u escape of a lone low surrogate through,
-// encoded with the lead byte 0xED; only then is the text checked in full.
+// encoded with the lead byte 0xED; so only a text that is not plain ASCII is checked in full.
 bool holds_surrogate(std::string_view text) {
-    return text.find('\xED') != std::string_view::npos && !is_valid_unicode(text);
+    unsigned char bits = 0;
+    for (const char c : text) {
+        bits |= static_cast<unsigned char>(c);
+    }
+    return bits >= 0x80 && !is_valid_unicode(text);
 }
 
 // A refusal, and the offset of the byte at which it was found.
@@ -151,17 +154,33 @@ Record record_of(OwnerIdentity::Windows* r) {
 // in its tagged form, or a record's object or array.
 struct Skip {};
 struct Beyond {};
-using Want = std::variant<Skip, Beyond, std::string*, std::uint32_t*, std::uint64_t*,
-                          OwnerIdentity*, Record>;
+using Want =
+    std::variant<Skip, Beyond, std::string*, std::uint32_t*, std::uint64_t*, OwnerIdentity*,
+                 ActiveOwnerState*, OwnerIdentity::Unix*, OwnerIdentity::Windows*>;
 
 Want want_of(const Destination& destination) {
     return std::visit([](auto* target) -> Want { return target; }, destination);
 }
 
+// Calls `use` with the record that `want` asks for; false when it asks for none.
+template <class Use> bool with_record(const Want& want, Use use) {
+    return std::visit(
+        [&](auto target) {
+            if constexpr (requires { record_of(target); }) {
+                use(record_of(target));
+                return true;
+            } else {
+                return false;
+            }
+        },
+        want);
+}
+
 // The expected-type name of a text, an integer or a record in an "invalid type" refusal.
 std::string_view expected_name(const Want& want) {
-    if (const auto* record = std::get_if<Record>(&want)) {
-        return record->name;
+    std::string_view name;
+    if (with_record(want, [&](const Record& record) { name = record.name; })) {
+        return name;
     }
     return std::holds_alternative<std::string*>(want)     ? "a string"
            : std::holds_alternative<std::uint32_t*>(want) ? "u32"
@@ -190,18 +209,18 @@ struct Frame {
 class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
   public:
     Handler(std::string_view input, const Stream& stream, Want root)
-        : input_(input), stream_(stream), pending_(std::move(root)) {}
+        : input_(input), stream_(stream), pending_(root) {}
 
     std::optional<Fault> fault;
 
-    bool Null() { return scalar(std::monostate{}); }
-    bool Bool(bool b) { return scalar(b); }
+    bool Null() { return value(std::monostate{}); }
+    bool Bool(bool b) { return value(b); }
     bool String(const char* text, rapidjson::SizeType length, bool) {
-        const std::string_view value(text, length);
-        return holds_surrogate(value) ? settle(bad_surrogate()) : scalar(value);
+        const std::string_view s(text, length);
+        return holds_surrogate(s) ? settle(bad_surrogate()) : value(s);
     }
-    bool StartObject() { return start(true); }
-    bool StartArray() { return start(false); }
+    bool StartObject() { return value(json_value::Map{}); }
+    bool StartArray() { return value(json_value::Sequence{}); }
     bool EndObject(rapidjson::SizeType) { return end(); }
     bool EndArray(rapidjson::SizeType) { return end(); }
 
@@ -211,12 +230,11 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
             // A leading zero ("01"): the reader has ended the number at the zero and refuses the
             // stray digit next, with its own message; as the whole document it would stop there.
             return depth_ > 0 ||
-                   settle(std::unexpected(
-                       Fault{reader_message(rapidjson::kParseErrorDocumentRootNotSingular), end}));
+                   settle(at(end, reader_message(rapidjson::kParseErrorDocumentRootNotSingular)));
         }
         // The text from the original bytes: the reader may have been handed a defused copy.
         number_start_ = end - length;
-        return scalar(json_value::classify(input_.substr(number_start_, length)));
+        return value(json_value::classify(input_.substr(number_start_, length)));
     }
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
@@ -238,19 +256,13 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return step.has_value();
     }
 
-    // A refused scalar or key is reported at its last byte.
-    std::unexpected<Fault> at_last_byte(std::string message) const {
-        return std::unexpected(Fault{std::move(message), stream_.Tell() - 1});
-    }
-    std::unexpected<Fault> at(std::size_t offset, std::string message) const {
+    static std::unexpected<Fault> at(std::size_t offset, std::string message) {
         return std::unexpected(Fault{std::move(message), offset});
     }
+    // A scalar or a key ends at the byte before the stream's position.
+    std::size_t last_byte() const { return stream_.Tell() - 1; }
     std::unexpected<Fault> bad_surrogate() const {
-        return at_last_byte(reader_message(rapidjson::kParseErrorStringUnicodeSurrogateInvalid));
-    }
-    // An element beyond a record's fields, at its first byte.
-    std::unexpected<Fault> trailing() const {
-        return at(skip_separators(input_, previous_end_, true), "trailing characters");
+        return at(last_byte(), reader_message(rapidjson::kParseErrorStringUnicodeSurrogateInvalid));
     }
 
     // What the value that starts now must be; in an array, the next field in order.
@@ -264,35 +276,42 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
                                          : Want{Beyond{}};
     }
 
-    bool scalar(const Scalar& value) {
+    bool value(const json_value::Value& found) {
+        const bool opens = std::holds_alternative<json_value::Map>(found) ||
+                           std::holds_alternative<json_value::Sequence>(found);
         if (skip_depth_ > 0) {
+            skip_depth_ += opens ? 1 : 0;
             return true;
         }
-        Step step = put(next_want(), value);
-        if (step) {
+        // A refused container is reported at its opening bracket, a scalar at its last byte.
+        Step step = put(next_want(), found, opens, opens ? stream_.Tell() : last_byte());
+        if (step && !opens) {
             value_done(stream_.Tell());
         }
         return settle(std::move(step));
     }
 
-    template <class Integer> Step put_unsigned(Integer* field, const Scalar& value) const {
-        auto number = json_value::unsigned_field(value, sizeof(Integer) * 8);
+    template <class Integer>
+    Step put_unsigned(Integer* field, const json_value::Value& found, std::size_t end) {
+        auto number = json_value::unsigned_field(found, sizeof(Integer) * 8);
         if (!number) {
-            return at_last_byte(std::move(number.error()));
+            return at(end, std::move(number.error()));
         }
         *field = static_cast<Integer>(*number);
         return {};
     }
 
-    Step put(const Want& want, const Scalar& value) const {
-        const auto* text = std::get_if<std::string_view>(&value);
+    Step put(const Want& want, const json_value::Value& found, bool opens, std::size_t end) {
+        const auto* text = std::get_if<std::string_view>(&found);
+        const auto* number = std::get_if<Number>(&found);
         if (std::holds_alternative<Skip>(want)) {
+            skip_depth_ = opens ? 1 : 0;
             return {};
         }
-        if (std::holds_alternative<Beyond>(want)) {
-            return trailing();
+        if (std::holds_alternative<Beyond>(want)) { // an element beyond a record's fields
+            return at(skip_separators(input_, previous_end_, true), "trailing characters");
         }
-        if (const auto* n = std::get_if<Number>(&value); n && n->kind == Number::Kind::TooBig) {
+        if (number && number->kind == Number::Kind::TooBig) {
             return at(number_start_, reader_message(rapidjson::kParseErrorNumberTooBig));
         }
         if (auto* const* field = std::get_if<std::string*>(&want); field && text) {
@@ -300,53 +319,39 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
             return {};
         }
         if (auto* const* field = std::get_if<std::uint32_t*>(&want)) {
-            return put_unsigned(*field, value);
+            return put_unsigned(*field, found, end);
         }
         if (auto* const* field = std::get_if<std::uint64_t*>(&want)) {
-            return put_unsigned(*field, value);
+            return put_unsigned(*field, found, end);
         }
-        if (!std::holds_alternative<OwnerIdentity*>(want)) {
-            return at_last_byte(
-                json_value::invalid_type(json_value::describe(value), expected_name(want)));
+        if (auto* const* identity = std::get_if<OwnerIdentity*>(&want)) {
+            if (std::holds_alternative<json_value::Map>(found)) {
+                push(Frame::Shape::Tagged).identity = *identity;
+                return {};
+            }
+            // A bare string names a variant without its fields; anything else is no identity.
+            return at(end, !text ? reader_message(rapidjson::kParseErrorValueInvalid)
+                           : *text == "Unix" || *text == "Windows"
+                               ? "invalid type: unit variant, expected struct variant"
+                               : unknown_variant(*text));
         }
-        // A bare string names a variant without its fields; any other scalar is no identity.
-        return at_last_byte(!text ? reader_message(rapidjson::kParseErrorValueInvalid)
-                            : *text == "Unix" || *text == "Windows"
-                                ? "invalid type: unit variant, expected struct variant"
-                                : unknown_variant(*text));
+        const auto shape = std::holds_alternative<json_value::Map>(found) ? Frame::Shape::Object
+                                                                          : Frame::Shape::Array;
+        if (opens &&
+            with_record(want, [&](const Record& record) { push(shape).record = record; })) {
+            return {};
+        }
+        return at(end, json_value::invalid_type(found, expected_name(want)));
     }
 
-    bool start(bool object) {
-        if (skip_depth_ > 0) {
-            ++skip_depth_;
-            return true;
-        }
-        Want want = next_want();
-        const std::size_t bracket = stream_.Tell();
-        if (std::holds_alternative<Skip>(want)) {
-            skip_depth_ = 1;
-            return true;
-        }
-        if (std::holds_alternative<Beyond>(want)) {
-            return settle(trailing());
-        }
-        if (auto* const* identity = std::get_if<OwnerIdentity*>(&want); identity && object) {
-            return push({.shape = Frame::Shape::Tagged, .identity = *identity});
-        }
-        if (auto* record = std::get_if<Record>(&want)) {
-            return push({.shape = object ? Frame::Shape::Object : Frame::Shape::Array,
-                         .record = std::move(*record)});
-        }
-        return settle(std::holds_alternative<OwnerIdentity*>(want)
-                          ? at(bracket, reader_message(rapidjson::kParseErrorValueInvalid))
-                          : at(bracket, json_value::invalid_type(object ? "map" : "sequence",
-                                                                 expected_name(want))));
-    }
-
-    bool push(Frame frame) {
+    Frame& push(Frame::Shape shape) {
         assert(depth_ < frames_.size());
-        frames_[depth_++] = std::move(frame);
-        return true;
+        Frame& frame = frames_[depth_++];
+        frame.shape = shape;
+        frame.tag = Frame::Tag::BeforeKey;
+        frame.seen = 0;
+        frame.count = 0;
+        return frame;
     }
 
     Step field_key(Frame& frame, std::string_view key) {
@@ -354,7 +359,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         const auto field = std::ranges::find(fields, key, &Field::name);
         const unsigned bit = 1u << (field - fields.begin());
         if (field != fields.end() && (frame.seen & bit) != 0) {
-            return at_last_byte("duplicate field `" + std::string(key) + "`");
+            return at(last_byte(), "duplicate field `" + std::string(key) + "`");
         }
         frame.seen |= field != fields.end() ? bit : 0;
         pending_ = field != fields.end() ? want_of(field->destination) : Want{Skip{}};
@@ -368,11 +373,11 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
                       "Missing '}' after the only member of an identity object.");
         }
         if (key == "Unix") {
-            pending_ = record_of(&frame.identity->value.emplace<OwnerIdentity::Unix>());
+            pending_ = &frame.identity->value.emplace<OwnerIdentity::Unix>();
         } else if (key == "Windows") {
-            pending_ = record_of(&frame.identity->value.emplace<OwnerIdentity::Windows>());
+            pending_ = &frame.identity->value.emplace<OwnerIdentity::Windows>();
         } else {
-            return at_last_byte(unknown_variant(key));
+            return at(last_byte(), unknown_variant(key));
         }
         frame.tag = Frame::Tag::InContent;
         return {};
@@ -394,7 +399,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
 
     // The checks at a closing bracket, at offset `bracket`.
-    Step close(const Frame& frame, std::size_t bracket) const {
+    static Step close(const Frame& frame, std::size_t bracket) {
         const auto fields = frame.record.fields();
         if (frame.shape == Frame::Shape::Tagged && frame.tag == Frame::Tag::BeforeKey) {
             return at(bracket, reader_message(rapidjson::kParseErrorObjectMissName));
@@ -432,13 +437,6 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     Want pending_; // the document, or the value after the last key
 };
 
-Want root_of(OwnerIdentity* identity) {
-    return identity;
-}
-Want root_of(ActiveOwnerState* state) {
-    return record_of(state);
-}
-
 // One document into a record. RapidJSON refuses a number beyond the range of a double while
 // reading it, also where the value is skipped; on that refusal the document is read once more with
 // every such number defused, each number's text still taken from the original bytes.
@@ -448,7 +446,7 @@ template <class Result> std::expected<Result, JsonError> read_document(std::stri
         Result result{};
         const std::string_view view = defused ? *defused : input;
         Stream stream(view.data(), view.size());
-        Handler handler(input, stream, root_of(&result));
+        Handler handler(input, stream, &result);
         rapidjson::Reader reader;
         const rapidjson::ParseResult parsed = reader.Parse<PARSE_FLAGS>(stream, handler);
         if (parsed.Code() == rapidjson::kParseErrorNumberTooBig && !defused) {
