@@ -1,7 +1,8 @@
 #include "common/text.hpp"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 namespace orvex {
@@ -67,28 +68,28 @@ bool is_surrogate(char32_t cp) {
     return cp >= 0xD800 && cp <= 0xDFFF;
 }
 
-bool is_format_character(char32_t cp) {
-    struct Range {
-        char32_t first, last;
-    };
-    static constexpr std::array<Range, 20> FORMAT = {{
-        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
-        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},
-        {0x200B, 0x200F},   {0x202A, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
-        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
-        {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE007F},
-    }};
-    for (const auto& r : FORMAT) {
-        if (cp >= r.first && cp <= r.last) {
-            return true;
-        }
-    }
-    return false;
+struct CodePointRange {
+    char32_t first, last;
+};
+
+#include "common/unicode_table.inc"
+
+template <std::size_t N> bool in_table(const CodePointRange (&table)[N], char32_t cp) {
+    const CodePointRange* after =
+        std::upper_bound(std::begin(table), std::end(table), cp,
+                         [](char32_t c, const CodePointRange& range) { return c < range.first; });
+    return after != std::begin(table) && cp <= (after - 1)->last;
 }
 
 bool is_non_printable(char32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 ||
-           is_surrogate(cp) || is_format_character(cp);
+    if (cp >= 0x20 && cp < 0x7F) {
+        return false;
+    }
+    return in_table(NON_PRINTABLE, cp);
+}
+
+bool is_grapheme_extend(char32_t cp) {
+    return cp >= 0x300 && in_table(GRAPHEME_EXTEND, cp);
 }
 
 void append_hex_escape(std::string& out, char32_t cp) {
@@ -101,6 +102,54 @@ void append_hex_escape(std::string& out, char32_t cp) {
     out += "\\u{";
     out += hex;
     out += '}';
+}
+
+// The escapes of the quoted form; `quoted` adds a backslash before every backslash and double
+// quote. A mark that would join what comes before it (the quote, or the last character of an
+// escape) is escaped too.
+void append_escaped(std::string& out, std::string_view wtf8, bool quoted) {
+    bool after_escape = true; // the start of the text
+    std::size_t pos = 0;
+    while (pos < wtf8.size()) {
+        const auto decoded = decode_one(wtf8, pos);
+        const std::size_t len = decoded ? decoded->second : 1;
+        const char32_t cp = decoded ? decoded->first : REPLACEMENT;
+        const char* escape = nullptr;
+        switch (cp) {
+        case U'\\':
+            escape = quoted ? "\\\\" : nullptr;
+            break;
+        case U'"':
+            escape = quoted ? "\\\"" : nullptr;
+            break;
+        case U'\t':
+            escape = "\\t";
+            break;
+        case U'\r':
+            escape = "\\r";
+            break;
+        case U'\n':
+            escape = "\\n";
+            break;
+        case U'\0':
+            escape = "\\0";
+            break;
+        default:
+            break;
+        }
+        if (escape != nullptr) {
+            out += escape;
+        } else if (!decoded) {
+            out += "\xEF\xBF\xBD"; // not WTF-8: shown as U+FFFD
+        } else if (is_non_printable(cp) || (after_escape && is_grapheme_extend(cp))) {
+            append_hex_escape(out, cp);
+            escape = "";
+        } else {
+            out.append(wtf8.substr(pos, len));
+        }
+        after_escape = escape != nullptr;
+        pos += len;
+    }
 }
 
 } // namespace
@@ -173,6 +222,10 @@ bool is_valid_unicode(std::u16string_view text) {
 bool is_valid_unicode(std::string_view wtf8) {
     std::size_t pos = 0;
     while (pos < wtf8.size()) {
+        if (static_cast<unsigned char>(wtf8[pos]) < 0x80) {
+            ++pos;
+            continue;
+        }
         const auto decoded = decode_one(wtf8, pos);
         if (!decoded || is_surrogate(decoded->first)) {
             return false;
@@ -184,42 +237,14 @@ bool is_valid_unicode(std::string_view wtf8) {
 
 std::string quote_path(std::string_view wtf8) {
     std::string out = "\"";
-    std::size_t pos = 0;
-    while (pos < wtf8.size()) {
-        const auto decoded = decode_one(wtf8, pos);
-        const char32_t cp = decoded ? decoded->first : REPLACEMENT;
-        const std::size_t len = decoded ? decoded->second : 1;
-        switch (cp) {
-        case U'\\':
-            out += "\\\\";
-            break;
-        case U'"':
-            out += "\\\"";
-            break;
-        case U'\t':
-            out += "\\t";
-            break;
-        case U'\r':
-            out += "\\r";
-            break;
-        case U'\n':
-            out += "\\n";
-            break;
-        case U'\0':
-            out += "\\0";
-            break;
-        default:
-            if (!decoded) {
-                out += "\xEF\xBF\xBD"; // not WTF-8: shown as U+FFFD
-            } else if (is_non_printable(cp)) {
-                append_hex_escape(out, cp);
-            } else {
-                out.append(wtf8.substr(pos, len));
-            }
-        }
-        pos += len;
-    }
+    append_escaped(out, wtf8, true);
     out += '"';
+    return out;
+}
+
+std::string escape_text(std::string_view wtf8) {
+    std::string out;
+    append_escaped(out, wtf8, false);
     return out;
 }
 

@@ -28,10 +28,15 @@ namespace orvex {
 // A path as it is inserted into messages: enclosed in double quotes; a backslash before every
 // backslash and double quote; \t \r \n \0 for tab, carriage return, line feed and NUL; and
 // \u{...} in lower-case hexadecimal for unpaired surrogates and every other non-printable
-// character. Non-printable means: the C0 controls, DEL, the C1 controls, U+2028 and U+2029, and
-// the invisible format characters (general category Cf: soft hyphen, bidirectional marks and
-// isolates, zero-width characters, U+FEFF and their kin).
+// character. Non-printable means, by Unicode (the version is named in unicode_table.inc): the
+// general categories Zs other than the space, Zl, Zp, Cc, Cf, Cs, Co and Cn (unassigned code points
+// and noncharacters), and a grapheme-extending mark at the start of the text or right after an
+// escape, where it would join the quote or the escape.
 [[nodiscard]] std::string quote_path(std::string_view wtf8);
+
+// A name from a document as it is inserted into a message between backticks: the escapes of
+// `quote_path`, but without the quotes and with backslashes and double quotes left as they are.
+[[nodiscard]] std::string escape_text(std::string_view wtf8);
 
 // Appends a path component with one backslash between the two, unless `base` is empty or already
 // ends in a separator.

@@ -1,722 +1,481 @@
 #include "owners/owner_documents.hpp"
 
-#include <charconv>
-#include <cstring>
+#include <algorithm>
+#include <array>
+#include <cassert>
 #include <optional>
-#include <vector>
+#include <span>
 
 #include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include "common/text.hpp"
+#include "owners/json_value.hpp"
 
 namespace orvex {
 namespace {
 
-// A byte range for RapidJSON's reader. RapidJSON marks the end of input with '\0', so a NUL byte
-// inside the document ends the reader's view there; what follows is then refused as trailing
-// characters or as an unterminated value, never silently accepted.
-class ByteStream {
-  public:
-    using Ch = char;
-    explicit ByteStream(std::string_view bytes) : bytes_(bytes) {}
-    Ch Peek() const { return pos_ < bytes_.size() ? bytes_[pos_] : '\0'; }
-    Ch Take() { return pos_ < bytes_.size() ? bytes_[pos_++] : '\0'; }
-    std::size_t Tell() const { return pos_; }
-    // Writing is never used: the reader does not parse in place.
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    std::size_t PutEnd(Ch*) { return 0; }
-
-  private:
-    std::string_view bytes_;
-    std::size_t pos_ = 0;
-};
+using json_value::Number;
+using Stream = rapidjson::MemoryStream; // a NUL byte reads as the end of input, as at the end
 
 constexpr unsigned PARSE_FLAGS =
     rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
     rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
 
-bool is_json_whitespace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+std::string reader_message(rapidjson::ParseErrorCode code) {
+    return rapidjson::GetParseError_En(code);
 }
 
-// Line (from 1) and byte column (from 1) of the byte at `offset`.
-JsonError error_at(std::string_view input, std::string message, std::size_t offset) {
-    offset = std::min(offset, input.size());
-    std::uint64_t line = 1;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < offset; ++i) {
-        if (input[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// RapidJSON validates the document's UTF-8 but lets a \u escape of a lone low surrogate through,
+// encoded with the lead byte 0xED; so only a text that is not plain ASCII is checked in full.
+bool holds_surrogate(std::string_view text) {
+    unsigned char bits = 0;
+    for (const char c : text) {
+        bits |= static_cast<unsigned char>(c);
     }
-    return JsonError{std::move(message), line, offset - line_start + 1};
+    return bits >= 0x80 && !is_valid_unicode(text);
 }
 
-// A number, classified from its text: integers without fraction or exponent that fit, else a
-// floating-point value.
-struct Number {
-    enum class Kind { Unsigned, Signed, Float, TooBig };
-    Kind kind = Kind::Float;
-    std::uint64_t unsigned_value = 0;
-    std::int64_t signed_value = 0;
-    double float_value = 0;
+// A refusal, and the offset of the byte at which it was found.
+struct Fault {
+    std::string message;
+    std::size_t offset;
 };
+using Step = std::expected<void, Fault>;
 
-Number classify(std::string_view raw) {
-    Number n;
-    const char* first = raw.data();
-    const char* last = raw.data() + raw.size();
-    if (raw.find_first_of(".eE") == std::string_view::npos && raw != "-0") {
-        if (raw.front() == '-') {
-            if (auto r = std::from_chars(first, last, n.signed_value); r.ec == std::errc{}) {
-                n.kind = Number::Kind::Signed;
-                return n;
-            }
-        } else if (auto r = std::from_chars(first, last, n.unsigned_value); r.ec == std::errc{}) {
-            n.kind = Number::Kind::Unsigned;
-            return n;
-        }
+JsonError error_at(std::string_view input, Fault fault) {
+    const std::string_view before = input.substr(0, std::min(fault.offset, input.size()));
+    const std::size_t line_start = before.rfind('\n') + 1; // 0 without a line feed
+    return JsonError{std::move(fault.message),
+                     1 + static_cast<std::uint64_t>(std::ranges::count(before, '\n')),
+                     before.size() - line_start + 1};
+}
+
+// The offset of the first byte after white space and commas from `pos`.
+std::size_t skip_separators(std::string_view input, std::size_t pos, bool commas) {
+    while (pos < input.size() &&
+           (std::string_view(" \t\n\r").contains(input[pos]) || (commas && input[pos] == ','))) {
+        ++pos;
     }
-    n.kind = Number::Kind::Float;
-    const auto r = std::from_chars(first, last, n.float_value);
-    if (r.ec == std::errc::result_out_of_range) {
-        const std::size_t e = raw.find_first_of("eE");
-        const bool underflow =
-            e != std::string_view::npos && e + 1 < raw.size() && raw[e + 1] == '-';
-        if (!underflow) {
-            n.kind = Number::Kind::TooBig;
-        }
-        n.float_value = raw.front() == '-' ? -0.0 : 0.0;
-    }
-    return n;
+    return pos;
 }
 
-// The shortest text that reads back as the same double, with ".0" when it would look integral.
-std::string format_float(double value) {
-    char buffer[64];
-    const auto r = std::to_chars(buffer, buffer + sizeof(buffer), value);
-    std::string text(buffer, r.ptr);
-    if (const std::size_t e = text.find('e'); e != std::string::npos) {
-        // "1e+300" -> "1e300", "1e-07" -> "1e-7"
-        std::string shortened(text, 0, e + 1);
-        if (text[e + 1] == '-') {
-            shortened.push_back('-');
-        }
-        const std::size_t digits = text.find_first_not_of("+-0", e + 1);
-        if (digits == std::string::npos) {
-            shortened.push_back('0');
-        } else {
-            shortened.append(text, digits);
-        }
-        text = std::move(shortened);
-    } else if (text.find('.') == std::string::npos) {
-        text += ".0";
-    }
-    return text;
-}
-
-// What a value was, in the words of the refusal messages.
-struct Found {
-    std::string text;
-};
-Found found_null() {
-    return {"null"};
-}
-Found found_bool(bool b) {
-    return {std::string("boolean `") + (b ? "true" : "false") + "`"};
-}
-Found found_string(std::string_view s) {
-    return {"string " + quote_path(s)};
-}
-Found found_number(const Number& n) {
-    switch (n.kind) {
-    case Number::Kind::Unsigned:
-        return {"integer `" + std::to_string(n.unsigned_value) + "`"};
-    case Number::Kind::Signed:
-        return {"integer `" + std::to_string(n.signed_value) + "`"};
-    default:
-        return {"floating point `" + format_float(n.float_value) + "`"};
-    }
-}
-Found found_sequence() {
-    return {"sequence"};
-}
-Found found_map() {
-    return {"map"};
-}
-
-enum class Document { Identity, Active };
-
-// What the next value must be.
-enum class Target {
-    Document,
-    String,
-    U32,
-    U64,
-    Identity,
-    UnixContent,
-    WindowsContent,
-    Skip,
-    Extra
-};
-
-struct Frame {
-    enum class Kind {
-        ActiveObject,
-        ActiveArray,
-        IdentityObject,
-        UnixObject,
-        UnixArray,
-        WindowsObject,
-        WindowsArray
+// A copy of the document in which every well-formed number that RapidJSON may refuse as beyond
+// the range of a double (an exponent of three digits or more, or over 300 integer digits) is a zero
+// of the same length ending in the same part (exponent or not), so that what follows reads as
+// before. Strings are passed over; from the reader's first fault on, the views may differ.
+std::string defuse_huge_numbers(std::string_view in) {
+    std::string out(in);
+    std::size_t at = 0;
+    const auto take = [&](std::string_view set) {
+        const bool taken = at < in.size() && in[at] != '\0' && set.contains(in[at]);
+        at += taken ? 1 : 0;
+        return taken;
     };
-    explicit Frame(Kind k, OwnerIdentity* destination = nullptr) : kind(k), identity(destination) {}
-    Kind kind;
-    OwnerIdentity* identity = nullptr; // where an identity frame's result goes
-    unsigned seen = 0;                 // defined keys met so far (objects)
-    std::size_t count = 0;             // elements met so far (arrays)
-    int variant_state = 0; // IdentityObject: 0 before the key, 1 in the content, 2 after
-    OwnerIdentity::Unix unix_value;
-    OwnerIdentity::Windows windows_value;
-};
-
-// Field bits for `Frame::seen`.
-enum : unsigned {
-    OWNER_KEY = 1,
-    IDENTITY = 2,
-    APP_DATA_ROOT = 4,
-    GENERATION = 8,
-    SESSION_TOKEN_HASH = 16,
-    UID = 1,
-    GID = 2,
-    SID = 1,
-};
-
-const char* UNIX_EXPECTED = "struct variant OwnerIdentity::Unix";
-const char* WINDOWS_EXPECTED = "struct variant OwnerIdentity::Windows";
-
-// The SAX handler: a state machine whose stack depth is bounded by the records' own nesting.
-// Unknown members of any depth are skipped by counting brackets, without recursion.
-class Handler {
-  public:
-    Handler(Document document, std::string_view input, const ByteStream& stream)
-        : document_(document), input_(input), stream_(stream) {}
-
-    std::optional<JsonError> error;
-    OwnerIdentity identity_result;
-    ActiveOwnerState active_result;
-
-    // ---- Scalars ----
-    bool Null() {
-        return scalar(found_null(), [](Target) { return false; });
-    }
-    bool Bool(bool b) {
-        return scalar(found_bool(b), [](Target) { return false; });
-    }
-    bool Int(int) { return true; } // never called: numbers arrive as text
-    bool Uint(unsigned) { return true; }
-    bool Int64(std::int64_t) { return true; }
-    bool Uint64(std::uint64_t) { return true; }
-    bool Double(double) { return true; }
-
-    bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-        const Number number = classify(std::string_view(text, length));
-        if (number.kind == Number::Kind::TooBig) {
-            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorNumberTooBig),
-                        last_byte());
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (take("0123456789")) {
         }
-        return scalar(found_number(number),
-                      [&](Target target) { return store_number(target, number); });
-    }
-
-    bool String(const char* text, rapidjson::SizeType length, bool) {
-        const std::string_view value(text, length);
-        if (!is_valid_unicode(value)) {
-            return bad_surrogate();
-        }
-        return scalar(found_string(value),
-                      [&](Target target) { return store_string(target, value); });
-    }
-
-    // ---- Objects ----
-    bool StartObject() {
-        bool handled = true;
-        const auto target = container_target(handled);
-        if (!target) {
-            return handled;
-        }
-        switch (*target) {
-        case Target::Document:
-            if (document_ == Document::Active) {
-                frames_.push_back(Frame{Frame::Kind::ActiveObject});
-            } else {
-                frames_.push_back(Frame{Frame::Kind::IdentityObject, &identity_result});
+        return at - from;
+    };
+    for (std::size_t i = 0; i < in.size(); i = std::max(at, i + 1)) {
+        at = i;
+        if (take("\"")) {
+            for (; at < in.size() && in[at] != '"'; at += in[at] == '\\' ? 2 : 1) {
             }
-            return true;
-        case Target::Identity:
-            frames_.push_back(Frame{Frame::Kind::IdentityObject, &active_result.identity});
-            return true;
-        case Target::UnixContent:
-            frames_.push_back(Frame{Frame::Kind::UnixObject, slot_identity_});
-            return true;
-        case Target::WindowsContent:
-            frames_.push_back(Frame{Frame::Kind::WindowsObject, slot_identity_});
-            return true;
-        default:
-            return invalid_type(found_map(), *target, here());
+            ++at;
+            continue;
         }
+        take("-");
+        const std::size_t start = at;
+        const std::size_t whole = take("0") ? 1 : digits();
+        bool well_formed = whole > 0 && (!take(".") || digits() > 0);
+        std::size_t exponent = 0;
+        if (well_formed && take("eE")) {
+            take("+-");
+            well_formed = (exponent = digits()) > 0;
+        }
+        if (well_formed && (exponent >= 3 || whole > 300)) {
+            out.replace(start, at - start, at - start, '0');
+            out[start + 1] = exponent > 0 ? 'e' : '.';
+        }
+    }
+    return out;
+}
+
+// ---- The two records as tables of fields ----
+
+// Where a field's value goes; the pointer's type is the field's kind: text, u32, u64 or identity.
+using Destination = std::variant<std::string*, std::uint32_t*, std::uint64_t*, OwnerIdentity*>;
+
+struct Field {
+    std::string_view name;
+    bool required;
+    Destination destination;
+};
+
+// A record's fields in their declared order, which is that of the array form (required ones
+// first), and the record's name in refusals.
+struct Record {
+    std::string_view name;
+    std::array<Field, 5> table;
+    std::size_t size = 0;
+    std::span<const Field> fields() const { return {table.data(), size}; }
+};
+
+Record record_of(ActiveOwnerState* r) {
+    return {"struct ActiveOwnerState",
+            {{{"owner_key", true, &r->owner_key},
+              {"identity", true, &r->identity},
+              {"app_data_root", true, &r->app_data_root},
+              {"generation", false, &r->generation},
+              {"session_token_hash", false, &r->session_token_hash}}},
+            5};
+}
+
+// The content of the identity's two variants; the identity itself is the tagged form read by
+// `Handler::variant_key`.
+Record record_of(OwnerIdentity::Unix* r) {
+    return {"struct variant OwnerIdentity::Unix",
+            {{{"uid", true, &r->uid}, {"gid", true, &r->gid}}},
+            2};
+}
+
+Record record_of(OwnerIdentity::Windows* r) {
+    return {"struct variant OwnerIdentity::Windows", {{{"sid", true, &r->sid}}}, 1};
+}
+
+// What the next value must be: skipped, one beyond a record's fields, a field's value, an identity
+// in its tagged form, or a record's object or array.
+struct Skip {};
+struct Beyond {};
+using Want =
+    std::variant<Skip, Beyond, std::string*, std::uint32_t*, std::uint64_t*, OwnerIdentity*,
+                 ActiveOwnerState*, OwnerIdentity::Unix*, OwnerIdentity::Windows*>;
+
+Want want_of(const Destination& destination) {
+    return std::visit([](auto* target) -> Want { return target; }, destination);
+}
+
+// Calls `use` with the record that `want` asks for; false when it asks for none.
+template <class Use> bool with_record(const Want& want, Use use) {
+    return std::visit(
+        [&](auto target) {
+            if constexpr (requires { record_of(target); }) {
+                use(record_of(target));
+                return true;
+            } else {
+                return false;
+            }
+        },
+        want);
+}
+
+// The expected-type name of a text, an integer or a record in an "invalid type" refusal.
+std::string_view expected_name(const Want& want) {
+    std::string_view name;
+    if (with_record(want, [&](const Record& record) { name = record.name; })) {
+        return name;
+    }
+    return std::holds_alternative<std::string*>(want)     ? "a string"
+           : std::holds_alternative<std::uint32_t*>(want) ? "u32"
+                                                          : "u64";
+}
+
+std::string unknown_variant(std::string_view name) {
+    return "unknown variant `" + escape_text(name) + "`, expected `Unix` or `Windows`";
+}
+
+// An open object or array of a record, or the object of a tagged identity.
+struct Frame {
+    enum class Shape { Object, Array, Tagged };
+    enum class Tag { BeforeKey, InContent, Done };
+    Shape shape = Shape::Object;
+    Record record{};                   // Object, Array
+    OwnerIdentity* identity = nullptr; // Tagged: where the variant goes
+    Tag tag = Tag::BeforeKey;          // Tagged
+    unsigned seen = 0;                 // Object: one bit per field met
+    std::size_t count = 0;             // Array: elements met
+};
+
+// The strict record reader, driven by RapidJSON's events. Its frames nest three deep at most (the
+// active owner record, its identity, the variant's content); a skipped value of any depth is
+// counted, not stacked, so nothing recurses and the frames need no allocation.
+class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
+  public:
+    Handler(std::string_view input, const Stream& stream, Want root)
+        : input_(input), stream_(stream), pending_(root) {}
+
+    std::optional<Fault> fault;
+
+    bool Null() { return value(std::monostate{}); }
+    bool Bool(bool b) { return value(b); }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        const std::string_view s(text, length);
+        return holds_surrogate(s) ? settle(bad_surrogate()) : value(s);
+    }
+    bool StartObject() { return value(json_value::Map{}); }
+    bool StartArray() { return value(json_value::Sequence{}); }
+    bool EndObject(rapidjson::SizeType) { return end(); }
+    bool EndArray(rapidjson::SizeType) { return end(); }
+
+    bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+        const std::size_t end = stream_.Tell();
+        if (end < input_.size() && is_digit(input_[end])) {
+            // A leading zero ("01"): the reader has ended the number at the zero and refuses the
+            // stray digit next, with its own message; as the whole document it would stop there.
+            return depth_ > 0 ||
+                   settle(at(end, reader_message(rapidjson::kParseErrorDocumentRootNotSingular)));
+        }
+        // The text from the original bytes: the reader may have been handed a defused copy.
+        number_start_ = end - length;
+        return value(json_value::classify(input_.substr(number_start_, length)));
     }
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view key(text, length);
-        if (!is_valid_unicode(key)) {
-            return bad_surrogate();
+        if (holds_surrogate(key)) {
+            return settle(bad_surrogate());
         }
-        if (skip_depth_ > 0) {
-            return true;
-        }
-        Frame& frame = frames_.back();
-        switch (frame.kind) {
-        case Frame::Kind::ActiveObject:
-            return member_key(
-                frame, key,
-                {{"owner_key", OWNER_KEY, Target::String, &active_result.owner_key},
-                 {"identity", IDENTITY, Target::Identity},
-                 {"app_data_root", APP_DATA_ROOT, Target::String, &active_result.app_data_root},
-                 {"generation", GENERATION, Target::U64, nullptr, nullptr,
-                  &active_result.generation},
-                 {"session_token_hash", SESSION_TOKEN_HASH, Target::String,
-                  &active_result.session_token_hash}});
-        case Frame::Kind::UnixObject:
-            return member_key(frame, key,
-                              {{"uid", UID, Target::U32, nullptr, &frame.unix_value.uid},
-                               {"gid", GID, Target::U32, nullptr, &frame.unix_value.gid}});
-        case Frame::Kind::WindowsObject:
-            return member_key(frame, key, {{"sid", SID, Target::String, &frame.windows_value.sid}});
-        case Frame::Kind::IdentityObject:
-            if (frame.variant_state == 2) {
-                // The tagged form has exactly one member: a second one is a syntax fault at its
-                // comma.
-                return fail("Missing '}' after the only member of an identity object.",
-                            comma_before_key());
-            }
-            if (key == "Unix") {
-                pending_ = Target::UnixContent;
-            } else if (key == "Windows") {
-                pending_ = Target::WindowsContent;
-            } else {
-                return fail(unknown_variant(key), last_byte());
-            }
-            slot_identity_ = frame.identity;
-            frame.variant_state = 1;
-            return true;
-        default:
-            return true; // arrays have no keys
-        }
-    }
-
-    bool EndObject(rapidjson::SizeType) {
-        if (skip_depth_ > 0) {
-            return end_skipped();
-        }
-        Frame frame = frames_.back();
-        const std::size_t at = stream_.Tell(); // the closing brace, not yet taken
-        switch (frame.kind) {
-        case Frame::Kind::ActiveObject:
-            for (const auto& [bit, name] :
-                 {std::pair{OWNER_KEY, "owner_key"}, std::pair{IDENTITY, "identity"},
-                  std::pair{APP_DATA_ROOT, "app_data_root"}}) {
-                if ((frame.seen & bit) == 0) {
-                    return fail(std::string("missing field `") + name + "`", at);
-                }
-            }
-            break;
-        case Frame::Kind::IdentityObject:
-            if (frame.variant_state == 0) {
-                return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorObjectMissName), at);
-            }
-            break;
-        case Frame::Kind::UnixObject:
-            if ((frame.seen & UID) == 0) {
-                return fail("missing field `uid`", at);
-            }
-            if ((frame.seen & GID) == 0) {
-                return fail("missing field `gid`", at);
-            }
-            frame.identity->value = frame.unix_value;
-            break;
-        case Frame::Kind::WindowsObject:
-            if ((frame.seen & SID) == 0) {
-                return fail("missing field `sid`", at);
-            }
-            frame.identity->value = frame.windows_value;
-            break;
-        default:
-            break;
-        }
-        frames_.pop_back();
-        value_done(at + 1);
-        return true;
-    }
-
-    // ---- Arrays ----
-    bool StartArray() {
-        bool handled = true;
-        const auto target = container_target(handled);
-        if (!target) {
-            return handled;
-        }
-        switch (*target) {
-        case Target::Document:
-            if (document_ == Document::Active) {
-                frames_.push_back(Frame{Frame::Kind::ActiveArray});
-                return true;
-            }
-            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorValueInvalid), here());
-        case Target::Identity:
-            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorValueInvalid), here());
-        case Target::UnixContent:
-            frames_.push_back(Frame{Frame::Kind::UnixArray, slot_identity_});
-            return true;
-        case Target::WindowsContent:
-            frames_.push_back(Frame{Frame::Kind::WindowsArray, slot_identity_});
-            return true;
-        default:
-            return invalid_type(found_sequence(), *target, here());
-        }
-    }
-
-    bool EndArray(rapidjson::SizeType) {
-        if (skip_depth_ > 0) {
-            return end_skipped();
-        }
-        Frame frame = frames_.back();
-        const std::size_t at = stream_.Tell(); // the closing bracket, not yet taken
-        switch (frame.kind) {
-        case Frame::Kind::ActiveArray:
-            if (frame.count < 3) {
-                return fail("invalid length " + std::to_string(frame.count) +
-                                ", expected struct ActiveOwnerState with 5 elements",
-                            at);
-            }
-            break;
-        case Frame::Kind::UnixArray:
-            if (frame.count < 2) {
-                return fail("invalid length " + std::to_string(frame.count) +
-                                ", expected struct variant OwnerIdentity::Unix with 2 elements",
-                            at);
-            }
-            frame.identity->value = frame.unix_value;
-            break;
-        case Frame::Kind::WindowsArray:
-            if (frame.count < 1) {
-                return fail("invalid length 0, expected struct variant OwnerIdentity::Windows with "
-                            "1 element",
-                            at);
-            }
-            frame.identity->value = frame.windows_value;
-            break;
-        default:
-            break;
-        }
-        frames_.pop_back();
-        value_done(at + 1);
-        return true;
+        Frame& frame = frames_[depth_ - 1];
+        return skip_depth_ > 0 ||
+               settle(frame.shape == Frame::Shape::Tagged ? variant_key(frame, key)
+                                                          : field_key(frame, key));
     }
 
   private:
-    struct Member {
-        std::string_view name;
-        unsigned bit;
-        Target target;
-        std::string* text = nullptr;
-        std::uint32_t* u32 = nullptr;
-        std::uint64_t* u64 = nullptr;
-    };
-
-    std::size_t here() const { return stream_.Tell(); }          // a bracket, not yet taken
-    std::size_t last_byte() const { return stream_.Tell() - 1; } // the end of a scalar or key
-
-    bool fail(std::string message, std::size_t offset) {
-        error = error_at(input_, std::move(message), offset);
-        return false;
+    bool settle(Step step) {
+        if (!step) {
+            fault = std::move(step.error());
+        }
+        return step.has_value();
     }
 
-    bool bad_surrogate() {
-        return fail(
-            rapidjson::GetParseError_En(rapidjson::kParseErrorStringUnicodeSurrogateInvalid),
-            last_byte());
+    static std::unexpected<Fault> at(std::size_t offset, std::string message) {
+        return std::unexpected(Fault{std::move(message), offset});
+    }
+    // A scalar or a key ends at the byte before the stream's position.
+    std::size_t last_byte() const { return stream_.Tell() - 1; }
+    std::unexpected<Fault> bad_surrogate() const {
+        return at(last_byte(), reader_message(rapidjson::kParseErrorStringUnicodeSurrogateInvalid));
     }
 
-    static std::string unknown_variant(std::string_view name) {
-        return "unknown variant `" + std::string(name) + "`, expected `Unix` or `Windows`";
-    }
-
-    static const char* expected_name(Target target) {
-        switch (target) {
-        case Target::String:
-            return "a string";
-        case Target::U32:
-            return "u32";
-        case Target::U64:
-            return "u64";
-        case Target::UnixContent:
-            return UNIX_EXPECTED;
-        case Target::WindowsContent:
-            return WINDOWS_EXPECTED;
-        default:
-            return "struct ActiveOwnerState";
-        }
-    }
-
-    bool invalid_type(const Found& found, Target target, std::size_t offset) {
-        return fail("invalid type: " + found.text + ", expected " + expected_name(target), offset);
-    }
-
-    // The first byte of an element beyond the record's fields: after the comma that follows the
-    // previous element.
-    bool trailing() {
-        std::size_t pos = previous_end_;
-        while (pos < input_.size() && (is_json_whitespace(input_[pos]) || input_[pos] == ',')) {
-            ++pos;
-        }
-        return fail("trailing characters", pos);
-    }
-
-    std::size_t comma_before_key() const {
-        std::size_t pos = previous_end_;
-        while (pos < input_.size() && input_[pos] != ',') {
-            ++pos;
-        }
-        return pos;
-    }
-
-    // What the value that starts now must be, advancing array positions.
-    Target next_target() {
-        if (frames_.empty()) {
-            return Target::Document;
-        }
-        Frame& frame = frames_.back();
-        switch (frame.kind) {
-        case Frame::Kind::ActiveArray: {
-            static constexpr Target ORDER[] = {Target::String, Target::Identity, Target::String,
-                                               Target::U64, Target::String};
-            const std::size_t index = frame.count++;
-            if (index >= 5) {
-                return Target::Extra;
-            }
-            slot_string_ = index == 0   ? &active_result.owner_key
-                           : index == 2 ? &active_result.app_data_root
-                                        : &active_result.session_token_hash;
-            slot_u64_ = &active_result.generation;
-            return ORDER[index];
-        }
-        case Frame::Kind::UnixArray: {
-            const std::size_t index = frame.count++;
-            if (index >= 2) {
-                return Target::Extra;
-            }
-            slot_u32_ = index == 0 ? &frame.unix_value.uid : &frame.unix_value.gid;
-            return Target::U32;
-        }
-        case Frame::Kind::WindowsArray: {
-            const std::size_t index = frame.count++;
-            if (index >= 1) {
-                return Target::Extra;
-            }
-            slot_string_ = &frame.windows_value.sid;
-            return Target::String;
-        }
-        default:
+    // What the value that starts now must be; in an array, the next field in order.
+    Want next_want() {
+        if (depth_ == 0 || frames_[depth_ - 1].shape != Frame::Shape::Array) {
             return pending_;
         }
+        Frame& frame = frames_[depth_ - 1];
+        const std::size_t index = frame.count++;
+        return index < frame.record.size ? want_of(frame.record.table[index].destination)
+                                         : Want{Beyond{}};
     }
 
-    template <class Store> bool scalar(const Found& found, Store store) {
+    bool value(const json_value::Value& found) {
+        const bool opens = std::holds_alternative<json_value::Map>(found) ||
+                           std::holds_alternative<json_value::Sequence>(found);
         if (skip_depth_ > 0) {
+            skip_depth_ += opens ? 1 : 0;
             return true;
         }
-        const Target target = next_target();
-        if (target == Target::Skip) {
+        // A refused container is reported at its opening bracket, a scalar at its last byte.
+        Step step = put(next_want(), found, opens, opens ? stream_.Tell() : last_byte());
+        if (step && !opens) {
             value_done(stream_.Tell());
-            return true;
         }
-        if (target == Target::Extra) {
-            return trailing();
-        }
-        if (store(target)) {
-            value_done(stream_.Tell());
-            return true;
-        }
-        if (error) {
-            return false;
-        }
-        if (target == Target::Identity ||
-            (target == Target::Document && document_ == Document::Identity)) {
-            return fail(rapidjson::GetParseError_En(rapidjson::kParseErrorValueInvalid),
-                        last_byte());
-        }
-        return invalid_type(found, target, last_byte());
+        return settle(std::move(step));
     }
 
-    bool store_string(Target target, std::string_view value) {
-        switch (target) {
-        case Target::String:
-            *slot_string_ = std::string(value);
-            return true;
-        case Target::Identity:
-        case Target::Document:
-            if (target == Target::Document && document_ == Document::Active) {
-                return false;
-            }
-            if (value == "Unix" || value == "Windows") {
-                fail("invalid type: unit variant, expected struct variant", last_byte());
-            } else {
-                fail(unknown_variant(value), last_byte());
-            }
-            return false;
-        default:
-            return false;
+    template <class Integer>
+    Step put_unsigned(Integer* field, const json_value::Value& found, std::size_t end) {
+        auto number = json_value::unsigned_field(found, sizeof(Integer) * 8);
+        if (!number) {
+            return at(end, std::move(number.error()));
         }
+        *field = static_cast<Integer>(*number);
+        return {};
     }
 
-    bool store_number(Target target, const Number& number) {
-        if (target == Target::U32) {
-            if (number.kind == Number::Kind::Signed ||
-                (number.kind == Number::Kind::Unsigned && number.unsigned_value > 0xFFFFFFFFu)) {
-                fail("invalid value: " + found_number(number).text + ", expected u32", last_byte());
-                return false;
-            }
-            if (number.kind != Number::Kind::Unsigned) {
-                return false;
-            }
-            *slot_u32_ = static_cast<std::uint32_t>(number.unsigned_value);
-            return true;
+    Step put(const Want& want, const json_value::Value& found, bool opens, std::size_t end) {
+        const auto* text = std::get_if<std::string_view>(&found);
+        const auto* number = std::get_if<Number>(&found);
+        if (std::holds_alternative<Skip>(want)) {
+            skip_depth_ = opens ? 1 : 0;
+            return {};
         }
-        if (target == Target::U64) {
-            if (number.kind == Number::Kind::Signed) {
-                fail("invalid value: " + found_number(number).text + ", expected u64", last_byte());
-                return false;
-            }
-            if (number.kind != Number::Kind::Unsigned) {
-                return false;
-            }
-            *slot_u64_ = number.unsigned_value;
-            return true;
+        if (std::holds_alternative<Beyond>(want)) { // an element beyond a record's fields
+            return at(skip_separators(input_, previous_end_, true), "trailing characters");
         }
-        return false;
+        if (number && number->kind == Number::Kind::TooBig) {
+            return at(number_start_, reader_message(rapidjson::kParseErrorNumberTooBig));
+        }
+        if (auto* const* field = std::get_if<std::string*>(&want); field && text) {
+            (*field)->assign(*text);
+            return {};
+        }
+        if (auto* const* field = std::get_if<std::uint32_t*>(&want)) {
+            return put_unsigned(*field, found, end);
+        }
+        if (auto* const* field = std::get_if<std::uint64_t*>(&want)) {
+            return put_unsigned(*field, found, end);
+        }
+        if (auto* const* identity = std::get_if<OwnerIdentity*>(&want)) {
+            if (std::holds_alternative<json_value::Map>(found)) {
+                push(Frame::Shape::Tagged).identity = *identity;
+                return {};
+            }
+            // A bare string names a variant without its fields; anything else is no identity.
+            return at(end, !text ? reader_message(rapidjson::kParseErrorValueInvalid)
+                           : *text == "Unix" || *text == "Windows"
+                               ? "invalid type: unit variant, expected struct variant"
+                               : unknown_variant(*text));
+        }
+        const auto shape = std::holds_alternative<json_value::Map>(found) ? Frame::Shape::Object
+                                                                          : Frame::Shape::Array;
+        if (opens &&
+            with_record(want, [&](const Record& record) { push(shape).record = record; })) {
+            return {};
+        }
+        return at(end, json_value::invalid_type(found, expected_name(want)));
     }
 
-    // A key of a record object: sets where its value goes, or skips an unknown member's value.
-    bool member_key(Frame& frame, std::string_view key, std::initializer_list<Member> members) {
-        for (const Member& member : members) {
-            if (key != member.name) {
-                continue;
-            }
-            if ((frame.seen & member.bit) != 0) {
-                return fail("duplicate field `" + std::string(key) + "`", last_byte());
-            }
-            frame.seen |= member.bit;
-            pending_ = member.target;
-            slot_string_ = member.text;
-            slot_u32_ = member.u32;
-            slot_u64_ = member.u64;
-            return true;
-        }
-        pending_ = Target::Skip;
-        return true;
+    Frame& push(Frame::Shape shape) {
+        assert(depth_ < frames_.size());
+        Frame& frame = frames_[depth_++];
+        frame.shape = shape;
+        frame.tag = Frame::Tag::BeforeKey;
+        frame.seen = 0;
+        frame.count = 0;
+        return frame;
     }
 
-    // What every container start shares: nesting inside a skipped value, the start of a skipped
-    // value, and an element beyond the record's fields. Returns the target when the caller must
-    // decide; otherwise `handled` holds the event's result.
-    std::optional<Target> container_target(bool& handled) {
+    Step field_key(Frame& frame, std::string_view key) {
+        const auto fields = frame.record.fields();
+        const auto field = std::ranges::find(fields, key, &Field::name);
+        const unsigned bit = 1u << (field - fields.begin());
+        if (field != fields.end() && (frame.seen & bit) != 0) {
+            return at(last_byte(), "duplicate field `" + std::string(key) + "`");
+        }
+        frame.seen |= field != fields.end() ? bit : 0;
+        pending_ = field != fields.end() ? want_of(field->destination) : Want{Skip{}};
+        return {};
+    }
+
+    Step variant_key(Frame& frame, std::string_view key) {
+        if (frame.tag == Frame::Tag::Done) {
+            // The tagged form has exactly one member: a second one is a syntax fault at its comma.
+            return at(input_.find(',', previous_end_),
+                      "Missing '}' after the only member of an identity object.");
+        }
+        if (key == "Unix") {
+            pending_ = &frame.identity->value.emplace<OwnerIdentity::Unix>();
+        } else if (key == "Windows") {
+            pending_ = &frame.identity->value.emplace<OwnerIdentity::Windows>();
+        } else {
+            return at(last_byte(), unknown_variant(key));
+        }
+        frame.tag = Frame::Tag::InContent;
+        return {};
+    }
+
+    bool end() {
         if (skip_depth_ > 0) {
-            ++skip_depth_;
-            return std::nullopt;
+            if (--skip_depth_ == 0) {
+                value_done(stream_.Tell() + 1);
+            }
+            return true;
         }
-        const Target target = next_target();
-        if (target == Target::Skip) {
-            skip_depth_ = 1;
-            return std::nullopt;
-        }
-        if (target == Target::Extra) {
-            handled = trailing();
-            return std::nullopt;
-        }
-        return target;
-    }
-
-    bool end_skipped() {
-        if (--skip_depth_ == 0) {
+        Step step = close(frames_[depth_ - 1], stream_.Tell());
+        if (step) {
+            --depth_;
             value_done(stream_.Tell() + 1);
         }
-        return true;
+        return settle(std::move(step));
     }
 
-    // A value has ended at `end` (one past its last byte).
+    // The checks at a closing bracket, at offset `bracket`.
+    static Step close(const Frame& frame, std::size_t bracket) {
+        const auto fields = frame.record.fields();
+        if (frame.shape == Frame::Shape::Tagged && frame.tag == Frame::Tag::BeforeKey) {
+            return at(bracket, reader_message(rapidjson::kParseErrorObjectMissName));
+        }
+        for (std::size_t i = 0; frame.shape == Frame::Shape::Object && i < fields.size(); ++i) {
+            if (fields[i].required && (frame.seen & (1u << i)) == 0) {
+                return at(bracket, "missing field `" + std::string(fields[i].name) + "`");
+            }
+        }
+        const auto required = std::ranges::count_if(fields, &Field::required);
+        if (frame.shape == Frame::Shape::Array && std::cmp_less(frame.count, required)) {
+            return at(bracket, "invalid length " + std::to_string(frame.count) + ", expected " +
+                                   std::string(frame.record.name) + " with " +
+                                   std::to_string(fields.size()) +
+                                   (fields.size() == 1 ? " element" : " elements"));
+        }
+        return {};
+    }
+
+    // A value has ended at `end`, one past its last byte.
     void value_done(std::size_t end) {
         previous_end_ = end;
-        if (!frames_.empty() && frames_.back().kind == Frame::Kind::IdentityObject &&
-            frames_.back().variant_state == 1) {
-            frames_.back().variant_state = 2;
+        if (depth_ > 0 && frames_[depth_ - 1].tag == Frame::Tag::InContent) {
+            frames_[depth_ - 1].tag = Frame::Tag::Done;
         }
     }
 
-    Document document_;
     std::string_view input_;
-    const ByteStream& stream_;
-    std::vector<Frame> frames_;
+    const Stream& stream_;
+    std::array<Frame, 3> frames_;
+    std::size_t depth_ = 0;
     std::size_t skip_depth_ = 0;
     std::size_t previous_end_ = 0;
-    Target pending_ = Target::Skip;
-    std::string* slot_string_ = nullptr;
-    std::uint32_t* slot_u32_ = nullptr;
-    std::uint64_t* slot_u64_ = nullptr;
-    OwnerIdentity* slot_identity_ = nullptr;
+    std::size_t number_start_ = 0;
+    Want pending_; // the document, or the value after the last key
 };
 
-std::optional<JsonError> run(Handler& handler, std::string_view input, ByteStream& stream) {
-    rapidjson::Reader reader;
-    const rapidjson::ParseResult result = reader.Parse<PARSE_FLAGS>(stream, handler);
-    if (handler.error) {
-        return handler.error;
+// One document into a record. RapidJSON refuses a number beyond the range of a double while
+// reading it, also where the value is skipped; on that refusal the document is read once more with
+// every such number defused, each number's text still taken from the original bytes.
+template <class Result> std::expected<Result, JsonError> read_document(std::string_view input) {
+    std::optional<std::string> defused;
+    while (true) {
+        Result result{};
+        const std::string_view view = defused ? *defused : input;
+        Stream stream(view.data(), view.size());
+        Handler handler(input, stream, &result);
+        rapidjson::Reader reader;
+        const rapidjson::ParseResult parsed = reader.Parse<PARSE_FLAGS>(stream, handler);
+        if (parsed.Code() == rapidjson::kParseErrorNumberTooBig && !defused) {
+            defused = defuse_huge_numbers(input);
+            continue;
+        }
+        std::optional<Fault> fault = std::move(handler.fault);
+        if (!fault && parsed.IsError()) {
+            fault = Fault{reader_message(parsed.Code()), parsed.Offset()};
+        }
+        const std::size_t after = skip_separators(input, stream.Tell(), false);
+        if (!fault && after < input.size()) {
+            fault = Fault{"trailing characters", after};
+        }
+        if (fault) {
+            return std::unexpected(error_at(input, std::move(*fault)));
+        }
+        return result;
     }
-    if (result.IsError()) {
-        return error_at(input, rapidjson::GetParseError_En(result.Code()), result.Offset());
-    }
-    std::size_t pos = stream.Tell();
-    while (pos < input.size() && is_json_whitespace(input[pos])) {
-        ++pos;
-    }
-    if (pos < input.size()) {
-        return error_at(input, "trailing characters", pos);
-    }
-    return std::nullopt;
 }
 
 } // namespace
 
 std::expected<OwnerIdentity, JsonError> parse_owner_identity(std::string_view bytes) {
-    ByteStream stream(bytes);
-    Handler handler(Document::Identity, bytes, stream);
-    if (auto error = run(handler, bytes, stream)) {
-        return std::unexpected(std::move(*error));
-    }
-    return std::move(handler.identity_result);
+    return read_document<OwnerIdentity>(bytes);
 }
 
 std::expected<ActiveOwnerState, JsonError> parse_active_owner_state(std::string_view bytes) {
-    ByteStream stream(bytes);
-    Handler handler(Document::Active, bytes, stream);
-    if (auto error = run(handler, bytes, stream)) {
-        return std::unexpected(std::move(*error));
-    }
-    return std::move(handler.active_result);
+    return read_document<ActiveOwnerState>(bytes);
 }
 
 } // namespace orvex

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "common/text.hpp"
 
 namespace orvex {
@@ -44,6 +47,23 @@ TEST(QuotePath, EscapesSeparatorsQuotesControlsAndInvisibleCharacters) {
     EXPECT_EQ(quote_path("\xE2\x80\x8B"), "\"\\u{200b}\"");                      // zero-width space
     EXPECT_EQ(quote_path("\xED\xB0\x80"), "\"\\u{dc00}\""); // unpaired surrogate
     EXPECT_EQ(quote_path("caf\xC3\xA9 \xF0\x9F\x98\x80"), "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"");
+}
+
+TEST(QuotePath, NonPrintableIsDecidedByUnicode) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\u00A0b", "a\\u{a0}b"},                                   // no-break space (Zs)
+        {"\u3000", "\\u{3000}"},                                     // ideographic space (Zs)
+        {"\uE000\uF03A", "\\u{e000}\\u{f03a}"},                      // private use (Co)
+        {"\u0378", "\\u{378}"},                                      // unassigned (Cn)
+        {"\uFFFF\uFDD0\U0010FFFF", "\\u{ffff}\\u{fdd0}\\u{10ffff}"}, // noncharacters (Cn)
+        {"\U000E0001", "\\u{e0001}"},                                // format (Cf)
+        {"\u0301e\u0301", "\\u{301}e\u0301"}, // a mark joins only a printed character
+        {"\t\u0301\\\u0301\x01\u0301", "\\t\\u{301}\\\\\\u{301}\\u{1}\\u{301}"},
+        {"a b~\u4E2D\U0001F600", "a b~\u4E2D\U0001F600"},
+    };
+    for (const auto& [text, quoted] : cases) {
+        EXPECT_EQ(quote_path(text), "\"" + quoted + "\"") << quoted;
+    }
 }
 
 TEST(JoinPath, AddsOneSeparator) {

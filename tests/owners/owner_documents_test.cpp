@@ -57,6 +57,20 @@ TEST(OwnerIdentityDocument, VariantNamesAndShape) {
         "line 1 column 21");
 }
 
+TEST(OwnerIdentityDocument, UnknownVariantNamesAreEscaped) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"("Linux")", "Linux"},
+        {R"("\u001b[2J\r\u0007")", "\\u{1b}[2J\\r\\u{7}"},
+        {R"({"a\\b\"\u202e\t":1})", "a\\b\"\\u{202e}\\t"},
+        {R"("\u0301Mac")", "\\u{301}Mac"},
+    };
+    for (const auto& [document, name] : cases) {
+        const std::string message = identity_error(document);
+        EXPECT_EQ(message.substr(0, message.find(" at line")),
+                  "unknown variant `" + name + "`, expected `Unix` or `Windows`");
+    }
+}
+
 TEST(OwnerIdentityDocument, MissingDuplicateAndLengthFaults) {
     EXPECT_EQ(identity_error(R"({"Windows":{}})"), "missing field `sid` at line 1 column 13");
     EXPECT_EQ(identity_error(R"({"Unix":{"gid":1}})"), "missing field `uid` at line 1 column 17");
@@ -96,10 +110,78 @@ TEST(OwnerIdentityDocument, IntegerFieldsAcceptOnlyWholeNumbersInRange) {
     EXPECT_EQ(uid("[1]"), "invalid type: sequence, expected u32 at line 1 column 16");
     EXPECT_EQ(uid("{}"), "invalid type: map, expected u32 at line 1 column 16");
     EXPECT_EQ(uid("18446744073709551616"),
-              "invalid type: floating point `18446744073709551616.0`, expected u32 at line 1 "
+              "invalid type: floating point `18446744073709552000.0`, expected u32 at line 1 "
               "column 35");
     EXPECT_EQ(uid("1e400"), "Number too big to be stored in double. at line 1 column 16");
     EXPECT_EQ(uid("01"), "Missing a comma or '}' after an object member. at line 1 column 17");
+}
+
+TEST(OwnerIdentityDocument, FloatingPointValuesAreWrittenInPlainDecimal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"1e5", "100000.0"},
+        {"1.5e9", "1500000000.0"},
+        {"0.0001", "0.0001"},
+        {"-0.0", "-0.0"},
+        {"-1.5E-3", "-0.0015"},
+        {"123.456", "123.456"},
+        {"2.50e1", "25.0"},
+        {"1.2345678901234568e29", "123456789012345680000000000000.0"},
+        {"18446744073709551616", "18446744073709552000.0"},
+        {"1e300", "1" + std::string(300, '0') + ".0"},
+        {"5e-324", "0." + std::string(323, '0') + "5"},
+        {"-1e-400", "-0.0"},
+    };
+    for (const auto& [number, text] : cases) {
+        EXPECT_EQ(identity_error(R"({"Unix":{"uid":)" + number + R"(,"gid":0}})"),
+                  "invalid type: floating point `" + text + "`, expected u32 at line 1 column " +
+                      std::to_string(15 + number.size()));
+    }
+}
+
+TEST(OwnerIdentityDocument, NumbersBeyondDoubleRangeAreWellFormedWhereSkipped) {
+    const std::string many_digits = "1" + std::string(400, '0');
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"Windows":{"sid":"S-1-5-18","extra":1e400}})", "ok"},
+        {R"({"Windows":{"x":[-1E+400,{"y":1.5e99999999999}],"sid":"a","z":)" + many_digits + "}}",
+         "ok"},
+        {R"({"Windows":["1e400 \"2e999"]})", "ok"},
+        {R"({"Unix":{"uid":1e400,"gid":0}})",
+         "Number too big to be stored in double. at line 1 column 16"},
+        {R"({"Unix":[1,2,1e400]})", "trailing characters at line 1 column 14"},
+        {R"({"Windows":{"x":1.5e400e,"sid":"a"}})",
+         "Missing a comma or '}' after an object member. at line 1 column 24"},
+        {R"({"Windows":{"x":)" + many_digits + ".e}}", "Number too big to be stored in double. at "
+                                                       "line 1 column 17"},
+    };
+    for (const auto& [document, expected] : cases) {
+        EXPECT_EQ(identity_error(document), expected) << document;
+    }
+    EXPECT_EQ(parse_owner_identity(R"({"Windows":["1e400 \"2e999"]})"),
+              (OwnerIdentity{WindowsIdentity{"1e400 \"2e999"}}));
+    EXPECT_EQ(active_error(R"({"owner_key":"k","x":-2e400,"identity":{"Unix":[1,1]},)"
+                           R"("app_data_root":"r"})"),
+              "ok");
+}
+
+TEST(OwnerIdentityDocument, ALeadingZeroIsASyntaxFaultAtTheStrayDigit) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"Windows":{"sid":01}})",
+         "Missing a comma or '}' after an object member. at line 1 column 20"},
+        {R"({"Unix":{"uid":-01,"gid":0}})",
+         "Missing a comma or '}' after an object member. at line 1 column 18"},
+        {R"({"Unix":[00,1]})",
+         "Missing a comma or ']' after an array element. at line 1 column 11"},
+        {R"({"Windows":{"x":[1,-02],"sid":"a"}})",
+         "Missing a comma or ']' after an array element. at line 1 column 22"},
+        {"-012", "The document root must not be followed by other values. at line 1 column 3"},
+    };
+    for (const auto& [document, expected] : cases) {
+        EXPECT_EQ(identity_error(document), expected) << document;
+    }
+    EXPECT_EQ(active_error(" 01"),
+              "The document root must not be followed by other values. at line 1 column 3");
+    EXPECT_EQ(active_error(R"(["k",{"Unix":[1,1]},"r",07])"),
+              "Missing a comma or ']' after an array element. at line 1 column 26");
 }
 
 TEST(ActiveOwnerStateDocument, AcceptsTheObjectAndArrayForms) {
@@ -150,7 +232,7 @@ TEST(ActiveOwnerStateDocument, RecordLevelFaults) {
               "invalid type: floating point `7.0`, expected u64 at line 1 column 79");
     EXPECT_EQ(active_error(R"({"owner_key":"k",)" + identity +
                            R"(,"app_data_root":"r","generation":18446744073709551616})"),
-              "invalid type: floating point `18446744073709551616.0`, expected u64 at line 1 "
+              "invalid type: floating point `18446744073709552000.0`, expected u64 at line 1 "
               "column 96");
     EXPECT_EQ(active_error(R"({"owner_key":"k",)" + identity + R"(,"app_data_root":5})"),
               "invalid type: integer `5`, expected a string at line 1 column 60");
