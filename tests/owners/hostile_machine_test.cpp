@@ -37,8 +37,8 @@ class HostileMachine : public ::testing::Test {
 
     // Once the tool has opened an owner.json, the next read stalls until `swap` has run.
     void when_owner_json_is_read(std::function<void()> swap) {
-        system.on_call = [this, swap = std::move(swap), armed = false](
-                             const std::string& call) mutable {
+        system.on_call = [this, swap = std::move(swap),
+                          armed = false](const std::string& call) mutable {
             if (call.find("owner.json") != std::string::npos &&
                 call.find("active-owner") == std::string::npos) {
                 armed = true;
