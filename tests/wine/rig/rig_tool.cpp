@@ -6,6 +6,8 @@
 //                                        (half Unix, half unresolvable Windows SIDs)
 //   rig_tool seed-demo                   two stale owners, one live owner, an active record
 //   rig_tool show PATH                   the emulated owner and DACL of PATH
+//   rig_tool set-owner PATH SID          record SID as the owner of the existing directory PATH
+//   rig_tool state                       the service's state (4 running, 1 stopped, 0 absent)
 #include <cstdio>
 #include <string>
 
@@ -67,15 +69,23 @@ int wmain(int argc, wchar_t** argv) {
                    "{\"owner_key\":\"" + windows_owner_key(gone) +
                        "\",\"identity\":{\"Windows\":{\"sid\":\"" + gone +
                        "\"}},\"app_data_root\":\"C:\\\\Users\\\\gone\"}");
+    } else if (command == L"set-owner" && argc > 3) {
+        if (!identity_of(std::wstring(argv[2]))) {
+            std::fprintf(stderr, "rig_tool: %ls does not exist\n", argv[2]);
+            return 1;
+        }
+        set_owner(argv[2], argv[3]);
+    } else if (command == L"state") {
+        std::printf("service state: %lu\n", service_state());
     } else if (command == L"show" && argc > 2) {
         const auto record = record_of(argv[2]);
         std::printf("%ls: owner %ls, DACL %ls\n", argv[2],
                     record ? record->owner.c_str() : L"(not recorded: Wine's answer)",
                     record ? record->dacl.c_str() : L"-");
     } else {
-        std::fprintf(
-            stderr,
-            "usage: rig_tool reset|install-service ARGS|seed-owners N|seed-demo|show PATH\n");
+        std::fprintf(stderr,
+                     "usage: rig_tool reset|install-service ARGS|seed-owners N|seed-demo|show PATH|"
+                     "set-owner PATH SID|state\n");
         return 2;
     }
     return 0;
