@@ -163,10 +163,12 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
     return fail(ErrorChain::context("failed to resolve owner SID", SystemError::from_code(code)));
 }
 
-Result<std::optional<ActiveOwnerState>> load_active_owner(System& system,
-                                                          const ServiceLayout& layout) {
+Result<std::optional<ActiveOwnerState>>
+load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir) {
     const std::string path = active_owner_path(layout);
-    auto bytes = read_whole_file(system, path);
+    auto bytes = service_dir != 0
+                     ? read_relative_file(system, service_dir, ACTIVE_OWNER_FILE_NAME_W)
+                     : read_whole_file(system, path);
     if (!bytes) {
         if (is_not_found(bytes.error())) {
             return std::optional<ActiveOwnerState>{};
@@ -237,7 +239,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
 
     // An active owner record that is missing, unreadable or invalid means no active owner.
     std::optional<ActiveOwnerState> active;
-    if (auto loaded = load_active_owner(system, layout); loaded) {
+    if (auto loaded = load_active_owner(system, layout, service_dir->get()); loaded) {
         active = std::move(*loaded);
     }
 

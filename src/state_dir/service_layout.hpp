@@ -20,6 +20,7 @@ inline constexpr std::string_view ACTIVE_OWNER_FILE_NAME = "active-owner.json";
 // The same names as opened relative to a directory handle.
 inline constexpr std::u16string_view USERS_DIR_NAME_W = u"users";
 inline constexpr std::u16string_view OWNER_METADATA_FILE_NAME_W = u"owner.json";
+inline constexpr std::u16string_view ACTIVE_OWNER_FILE_NAME_W = u"active-owner.json";
 
 // The paths that the tool shares with the service, in WTF-8.
 struct ServiceLayout {

@@ -143,5 +143,19 @@ TEST_F(HostileMachine, DocumentsAreReadToABoundEvenWhileTheyGrow) {
     EXPECT_TRUE(system.exists(under(USERS, "1033")));
 }
 
+TEST_F(HostileMachine, ActiveRecordThatIsALinkIsNeitherReadNorTrusted) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    system.add_file(under(PROTECTED, "record.json"),
+                    R"({"owner_key":"1033","identity":{"Unix":[1033,0]},"app_data_root":"r"})");
+    system.add_symlink(under(SERVICE_DIR, "active-owner.json"), under(PROTECTED, "record.json"),
+                       false);
+    auto removed = run();
+    ASSERT_TRUE(removed) << report_of(system, removed);
+    EXPECT_EQ(*removed, std::vector<std::string>{"1033"});
+    EXPECT_TRUE(system.exists(under(SERVICE_DIR, "active-owner.json"))); // no record was loaded
+    expect_protected_intact();
+}
+
 } // namespace
 } // namespace orvex
