@@ -30,7 +30,7 @@ inline std::unexpected<WinCode> sys_fail(WinCode code) {
 class System;
 
 // Which release call a resource needs.
-enum class ResourceKind { File, Find, Service, Local };
+enum class ResourceKind { File, Service, Local };
 
 // Owns one system resource and releases it exactly once, on every path. Move-only.
 template <ResourceKind Kind> class Owned {
@@ -62,7 +62,6 @@ template <ResourceKind Kind> class Owned {
 };
 
 using UniqueHandle = Owned<ResourceKind::File>;      // CloseHandle
-using UniqueFind = Owned<ResourceKind::Find>;        // FindClose
 using UniqueScHandle = Owned<ResourceKind::Service>; // CloseServiceHandle
 using UniqueLocal = Owned<ResourceKind::Local>;      // LocalFree
 
@@ -85,11 +84,6 @@ struct FindData {
     std::uint32_t attributes = 0;
     std::uint32_t reparse_tag = 0; // valid when attributes has FILE_ATTRIBUTE_REPARSE_POINT
     std::u16string name;
-};
-
-struct FindFirst {
-    UniqueFind handle;
-    FindData data;
 };
 
 struct DaclQuery {
@@ -163,8 +157,6 @@ class System {
     virtual SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) = 0;
     // SetFileInformationByHandle with FileBasicInfo, changing only the attributes.
     virtual SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) = 0;
-    virtual SysResult<FindFirst> find_first(const std::u16string& pattern) = 0; // FindFirstFileExW
-    virtual SysResult<FindData> find_next(std::uintptr_t find) = 0;             // FindNextFileW
     // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
     // existing object itself, never the target of a link; shares read, write and delete.
     virtual SysResult<UniqueHandle>
@@ -185,7 +177,6 @@ class System {
 
     // Release calls, used by Owned<>. Their results are ignored.
     virtual void close_handle(std::uintptr_t handle) = 0;
-    virtual void find_close(std::uintptr_t find) = 0;
     virtual void close_service_handle(std::uintptr_t service) = 0;
     virtual void local_free(std::uintptr_t memory) = 0;
 };
@@ -198,8 +189,6 @@ template <ResourceKind Kind> void Owned<Kind>::reset() {
     const std::uintptr_t value = std::exchange(value_, 0);
     if constexpr (Kind == ResourceKind::File) {
         system->close_handle(value);
-    } else if constexpr (Kind == ResourceKind::Find) {
-        system->find_close(value);
     } else if constexpr (Kind == ResourceKind::Service) {
         system->close_service_handle(value);
     } else {

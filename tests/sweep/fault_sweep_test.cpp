@@ -21,8 +21,8 @@ const std::string UNINSTALL_LINE =
 
 // Calls that cannot fail from the caller's point of view.
 bool is_injectable(const std::string& operation) {
-    static const char* const NEVER_FAIL[] = {
-        "equal_sid", "local_free", "close_handle", "close_service_handle", "find_close", "sleep"};
+    static const char* const NEVER_FAIL[] = {"equal_sid", "local_free", "close_handle",
+                                             "close_service_handle", "sleep"};
     return std::ranges::none_of(NEVER_FAIL, [&](const char* name) { return operation == name; });
 }
 

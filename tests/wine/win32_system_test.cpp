@@ -97,16 +97,20 @@ TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
     EXPECT_EQ(info->attributes & 0x410u, 0x10u);
     EXPECT_EQ(system.file_type(opened->get()), FILE_TYPE_DISK);
 
-    auto listing = system.find_first(z(dir + u"\\*"));
-    ASSERT_TRUE(listing);
-    std::vector<std::u16string> names{listing->data.name};
-    while (auto next = system.find_next(listing->handle.get())) {
-        names.push_back(next->name);
+    // The listing through a handle, as maintenance reads the users directory.
+    auto listed = system.create_file(z(dir), FILE_LIST_DIRECTORY, SHARE_ALL, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    ASSERT_TRUE(listed);
+    std::vector<std::u16string> names;
+    while (auto batch = system.list_directory(listed->get())) {
+        for (const auto& entry : *batch) {
+            names.push_back(entry.name);
+        }
     }
     EXPECT_EQ(names.size(), 3u); // ".", ".." and f.txt
-    auto missing = system.find_first(z(SCRATCH + u"\\nope\\*"));
+    auto missing = system.open_relative(listed->get(), u"nope", FILE_LIST_DIRECTORY);
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(missing.error(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {

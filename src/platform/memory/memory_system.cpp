@@ -167,13 +167,12 @@ struct MemorySystem::Impl {
         std::uint64_t length;
     };
     struct Entry {
-        enum class Type { File, Find, Manager, Service } type = Type::File;
+        enum class Type { File, Manager, Service } type = Type::File;
         std::shared_ptr<Node> node;
         std::uint32_t access = 0;
         std::uint32_t share = 0;
         bool external = false;
         std::size_t position = 0;
-        std::vector<FindData> listing;
         std::size_t next = 0;
         std::string service;
     };
@@ -959,50 +958,6 @@ SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, std::uint32_
     return {};
 }
 
-SysResult<FindFirst> MemorySystem::find_first(const std::u16string& pattern) {
-    const std::string text = from_system(pattern);
-    if (auto failure = enter("find_first", text)) {
-        return sys_fail(*failure);
-    }
-    std::string directory = text;
-    if (directory.ends_with("\\*")) {
-        directory.resize(directory.size() - 2);
-    }
-    auto r = impl_->resolve(directory, true);
-    if (!r.node) {
-        return sys_fail(win::ERROR_PATH_NOT_FOUND);
-    }
-    if (r.node->kind != Node::Kind::Directory) {
-        return sys_fail(ERROR_DIRECTORY);
-    }
-    Impl::Entry e;
-    e.type = Impl::Entry::Type::Find;
-    e.node = r.node;
-    e.listing.push_back(FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u"."});
-    e.listing.push_back(FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u".."});
-    for (const auto& [key, child] : r.node->children) {
-        e.listing.push_back(
-            FindData{child->attributes, child->reparse_tag, utf16_from_wtf8(child->name)});
-    }
-    FindData first = e.listing.front();
-    e.next = 1;
-    return FindFirst{UniqueFind(*this, impl_->add_handle(std::move(e))), std::move(first)};
-}
-
-SysResult<FindData> MemorySystem::find_next(std::uintptr_t find) {
-    if (auto failure = enter("find_next")) {
-        return sys_fail(*failure);
-    }
-    auto* e = impl_->entry(find, Impl::Entry::Type::Find);
-    if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
-    }
-    if (e->next >= e->listing.size()) {
-        return sys_fail(win::ERROR_NO_MORE_FILES);
-    }
-    return e->listing[e->next++];
-}
-
 SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
                                                     const std::u16string& name,
                                                     std::uint32_t access) {
@@ -1172,15 +1127,6 @@ void MemorySystem::close_handle(std::uintptr_t handle) {
         return;
     }
     impl_->release_file_handle(handle);
-}
-
-void MemorySystem::find_close(std::uintptr_t find) {
-    enter("find_close");
-    if (impl_->entry(find, Impl::Entry::Type::Find) == nullptr) {
-        ++bad_releases_;
-        return;
-    }
-    impl_->handles.erase(find);
 }
 
 void MemorySystem::close_service_handle(std::uintptr_t service) {

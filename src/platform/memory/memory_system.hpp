@@ -173,8 +173,6 @@ class MemorySystem final : public System {
     SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) override;
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
     SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
-    SysResult<FindFirst> find_first(const std::u16string& pattern) override;
-    SysResult<FindData> find_next(std::uintptr_t find) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
                                           std::uint32_t access) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
@@ -187,7 +185,6 @@ class MemorySystem final : public System {
                                     ControlStatusBytes& status) override;
     SysResult<void> delete_service(std::uintptr_t service) override;
     void close_handle(std::uintptr_t handle) override;
-    void find_close(std::uintptr_t find) override;
     void close_service_handle(std::uintptr_t service) override;
     void local_free(std::uintptr_t memory) override;
 

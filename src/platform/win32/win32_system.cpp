@@ -37,11 +37,6 @@ std::unexpected<WinCode> last_error() {
     return sys_fail(GetLastError());
 }
 
-FindData to_find_data(const WIN32_FIND_DATAW& data) {
-    return FindData{data.dwFileAttributes, data.dwReserved0,
-                    std::u16string(reinterpret_cast<const char16_t*>(data.cFileName))};
-}
-
 } // namespace
 
 bool Win32System::is_console(StdStream stream) {
@@ -278,24 +273,6 @@ SysResult<void> Win32System::set_attributes(std::uintptr_t handle, std::uint32_t
     return {};
 }
 
-SysResult<FindFirst> Win32System::find_first(const std::u16string& pattern) {
-    WIN32_FIND_DATAW data{};
-    HANDLE find =
-        FindFirstFileExW(wide(pattern), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-    if (find == INVALID_HANDLE_VALUE) {
-        return last_error();
-    }
-    return FindFirst{UniqueFind(*this, reinterpret_cast<std::uintptr_t>(find)), to_find_data(data)};
-}
-
-SysResult<FindData> Win32System::find_next(std::uintptr_t find) {
-    WIN32_FIND_DATAW data{};
-    if (!FindNextFileW(as_handle(find), &data)) {
-        return last_error();
-    }
-    return to_find_data(data);
-}
-
 SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
                                                    const std::u16string& name,
                                                    std::uint32_t access) {
@@ -395,9 +372,6 @@ SysResult<void> Win32System::delete_service(std::uintptr_t service) {
 
 void Win32System::close_handle(std::uintptr_t handle) {
     CloseHandle(as_handle(handle));
-}
-void Win32System::find_close(std::uintptr_t find) {
-    FindClose(as_handle(find));
 }
 void Win32System::close_service_handle(std::uintptr_t service) {
     CloseServiceHandle(as_sc(service));
