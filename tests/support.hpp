@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cli/error_report.hpp"
-#include "platform/memory/memory_system.hpp"
+#include "model/memory_system.hpp"
 
 namespace orvex::testing {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/memory/memory_system.hpp"
+#include "model/memory_system.hpp"
 
 namespace orvex {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/entry.hpp"
-#include "platform/memory/memory_system.hpp"
+#include "model/memory_system.hpp"
 
 namespace orvex::sweep {
 

@@ -1,0 +1,62 @@
+// The standard streams, the clock and the system messages.
+#include "model/model_state.hpp"
+
+namespace orvex {
+
+using namespace model;
+
+// ---- Console and messages ----
+
+bool MemorySystem::is_console(StdStream stream) {
+    return stream == StdStream::Error ? stderr_console : stdout_console;
+}
+
+std::uint32_t MemorySystem::console_output_code_page() {
+    return code_page;
+}
+
+bool MemorySystem::write_console(StdStream stream, std::u16string_view text) {
+    if (enter("write_console", stream == StdStream::Error ? "stderr" : "stdout") ||
+        streams_broken) {
+        return false;
+    }
+    (stream == StdStream::Error ? console_err : console_out) += text;
+    return true;
+}
+
+bool MemorySystem::write_file(StdStream stream, std::string_view bytes) {
+    if (enter("write_file", stream == StdStream::Error ? "stderr" : "stdout") || streams_broken) {
+        return false;
+    }
+    (stream == StdStream::Error ? err : out) += bytes;
+    return true;
+}
+
+void MemorySystem::sleep(std::chrono::milliseconds duration) {
+    enter("sleep", std::to_string(duration.count()));
+    slept_ += duration;
+    ++sleeps_;
+}
+
+std::uintptr_t MemorySystem::loaded_module(const std::u16string& name) {
+    return (ntdll_loaded && from_system(name) == "NTDLL.DLL") ? NTDLL_MODULE : 0;
+}
+
+SysResult<std::u16string> MemorySystem::format_message(std::uint32_t flags, std::uintptr_t module,
+                                                       std::uint32_t code) {
+    if ((flags & win::FORMAT_MESSAGE_FROM_HMODULE) != 0 && module == NTDLL_MODULE) {
+        if (auto it = ntdll_messages.find(code); it != ntdll_messages.end()) {
+            return it->second;
+        }
+    }
+    if (auto it = system_messages.find(code); it != system_messages.end()) {
+        return it->second;
+    }
+    return sys_fail(win::ERROR_MR_MID_NOT_FOUND);
+}
+
+std::optional<std::u16string> MemorySystem::program_data_folder() {
+    return program_data;
+}
+
+} // namespace orvex

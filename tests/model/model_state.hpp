@@ -1,0 +1,306 @@
+#pragma once
+// What the model's parts share: the object tree, the handle table, the locks and the services,
+// and the helpers that turn the seam's arguments into the model's terms. Not for tests.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/text.hpp"
+#include "model/memory_system.hpp"
+#include "platform/win32_constants.hpp"
+
+namespace orvex::model {
+
+using Node = MemorySystem::Node;
+
+constexpr std::uint32_t ERROR_DIRECTORY = 267;
+constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
+constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr std::uintptr_t NTDLL_MODULE = 0x7FF00000;
+constexpr std::uint32_t FILE_READ_DATA = 0x1;
+constexpr std::uint32_t FILE_WRITE_DATA = 0x2;
+
+inline std::string upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return out;
+}
+
+inline std::vector<std::string> split_path(std::string_view path) {
+    std::vector<std::string> parts;
+    std::string current;
+    for (const char c : path) {
+        if (c == '\\' || c == '/') {
+            if (!current.empty()) {
+                parts.push_back(std::move(current));
+            }
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty()) {
+        parts.push_back(std::move(current));
+    }
+    return parts;
+}
+
+inline std::string from_system(const std::u16string& text) {
+    std::u16string_view view(text);
+    if (!view.empty() && view.back() == u'\0') {
+        view.remove_suffix(1);
+    }
+    return wtf8_from_utf16(view);
+}
+
+// SIDs in their binary form (security.cpp).
+struct SidBlob {
+    std::array<std::uint8_t, 68> bytes{};
+};
+std::optional<SidBlob> sid_from_string(std::string_view text);
+std::size_t sid_length(const void* sid);
+std::string sid_to_string(const void* sid);
+
+// Objects handed out through the security allocator.
+struct AclObject {
+    std::string text;
+};
+struct DescriptorObject {
+    std::string owner; // "" when the string named none
+    bool has_dacl = false;
+    AclObject acl;
+};
+struct OwnerObject {
+    SidBlob owner;
+};
+
+inline void put32(std::byte* at, std::uint32_t value) {
+    std::memcpy(at, &value, 4);
+}
+
+} // namespace orvex::model
+
+namespace orvex {
+
+using namespace model;
+
+struct MemorySystem::Impl {
+    std::shared_ptr<Node> root = std::make_shared<Node>();
+    std::uint64_t next_index = 1;
+    std::uintptr_t next_handle = 0x100;
+
+    struct Lock {
+        std::uintptr_t handle;
+        std::uint64_t offset;
+        std::uint64_t length;
+    };
+    struct Entry {
+        enum class Type { File, Manager, Service } type = Type::File;
+        std::shared_ptr<Node> node;
+        std::uint32_t access = 0;
+        std::uint32_t share = 0;
+        bool external = false;
+        std::size_t position = 0;
+        std::size_t next = 0;
+        std::string service;
+    };
+    std::map<std::uintptr_t, Entry> handles;
+    std::map<Node*, std::vector<Lock>> locks;
+    std::map<std::string, MemorySystem::Service> services; // keyed by upper-cased name
+
+    struct Resolved {
+        std::shared_ptr<Node> parent;
+        std::shared_ptr<Node> node;
+        std::string leaf;
+        WinCode error = 0;
+    };
+
+    Resolved resolve(std::string_view path, bool follow_final, int depth = 0) {
+        Resolved r;
+        if (depth > 16) {
+            r.error = 1921; // ERROR_CANT_RESOLVE_FILENAME
+            return r;
+        }
+        const auto parts = split_path(path);
+        if (parts.empty() || upper(parts[0]) != "C:") {
+            r.error = win::ERROR_PATH_NOT_FOUND;
+            return r;
+        }
+        std::shared_ptr<Node> current = root;
+        if (parts.size() == 1) {
+            r.node = root;
+            return r;
+        }
+        for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+            auto it = current->children.find(upper(parts[i]));
+            if (it == current->children.end()) {
+                r.error = win::ERROR_PATH_NOT_FOUND;
+                return r;
+            }
+            std::shared_ptr<Node> next = it->second;
+            if (next->is_link()) {
+                Resolved target = resolve(next->link_target, true, depth + 1);
+                if (!target.node) {
+                    r.error = win::ERROR_PATH_NOT_FOUND;
+                    return r;
+                }
+                next = target.node;
+            }
+            if (next->kind != Node::Kind::Directory) {
+                r.error = win::ERROR_PATH_NOT_FOUND;
+                return r;
+            }
+            current = next;
+        }
+        r.parent = current;
+        r.leaf = parts.back();
+        auto it = current->children.find(upper(r.leaf));
+        if (it != current->children.end()) {
+            r.node = it->second;
+            if (follow_final && r.node->is_link()) {
+                Resolved target = resolve(r.node->link_target, true, depth + 1);
+                r.node = target.node;
+                if (!r.node) {
+                    r.error = win::ERROR_FILE_NOT_FOUND;
+                }
+            }
+        }
+        return r;
+    }
+
+    std::shared_ptr<Node> attach(const std::shared_ptr<Node>& parent, std::string_view name,
+                                 Node::Kind kind) {
+        auto node = std::make_shared<Node>();
+        node->kind = kind;
+        node->name = std::string(name);
+        node->parent = parent;
+        node->index = next_index++;
+        node->attributes =
+            kind == Node::Kind::Directory ? win::FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+        parent->children[upper(name)] = node;
+        return node;
+    }
+
+    // The directory named by the first `count` path parts, creating the missing ones with `owner`.
+    std::shared_ptr<Node> make_directories(const std::vector<std::string>& parts, std::size_t count,
+                                           std::string_view owner) {
+        std::shared_ptr<Node> current = root;
+        for (std::size_t i = 1; i < count; ++i) {
+            auto it = current->children.find(upper(parts[i]));
+            if (it == current->children.end()) {
+                current = attach(current, parts[i], Node::Kind::Directory);
+                current->owner = std::string(owner);
+            } else {
+                current = it->second;
+            }
+        }
+        return current;
+    }
+
+    void detach(const std::shared_ptr<Node>& node) {
+        if (auto parent = node->parent.lock()) {
+            auto it = parent->children.find(upper(node->name));
+            if (it != parent->children.end() && it->second == node) {
+                parent->children.erase(it);
+            }
+        }
+        node->parent.reset();
+    }
+
+    std::uintptr_t add_handle(Entry entry) {
+        const std::uintptr_t id = next_handle;
+        next_handle += 4;
+        handles.emplace(id, std::move(entry));
+        return id;
+    }
+
+    Entry* entry(std::uintptr_t id, Entry::Type type) {
+        auto it = handles.find(id);
+        if (it == handles.end() || it->second.type != type) {
+            return nullptr;
+        }
+        return &it->second;
+    }
+
+    static bool data_access(std::uint32_t access, std::uint32_t read, std::uint32_t write,
+                            std::uint32_t del, std::uint32_t& out) {
+        out = 0;
+        if ((access & (win::GENERIC_READ | FILE_READ_DATA)) != 0) {
+            out |= read;
+        }
+        if ((access & (win::GENERIC_WRITE | FILE_WRITE_DATA)) != 0) {
+            out |= write;
+        }
+        if ((access & win::DELETE) != 0) {
+            out |= del;
+        }
+        return out != 0;
+    }
+
+    // Whether a new open with `access` and `share` conflicts with the handles open on `node`.
+    bool sharing_conflict(const Node* node, std::uint32_t access, std::uint32_t share) {
+        std::uint32_t wanted = 0;
+        data_access(access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE, win::FILE_SHARE_DELETE,
+                    wanted);
+        for (const auto& [id, e] : handles) {
+            if (e.type != Entry::Type::File || e.node.get() != node) {
+                continue;
+            }
+            std::uint32_t held = 0;
+            data_access(e.access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE,
+                        win::FILE_SHARE_DELETE, held);
+            if ((wanted & ~e.share) != 0 || (held & ~share) != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool has_open_handles(const Node* node) {
+        return std::ranges::any_of(handles, [&](const auto& item) {
+            return item.second.type == Entry::Type::File && item.second.node.get() == node;
+        });
+    }
+
+    void release_file_handle(std::uintptr_t id) {
+        auto it = handles.find(id);
+        if (it == handles.end()) {
+            return;
+        }
+        std::shared_ptr<Node> node = it->second.node;
+        handles.erase(it);
+        if (auto lk = locks.find(node.get()); lk != locks.end()) {
+            std::erase_if(lk->second, [&](const Lock& l) { return l.handle == id; });
+        }
+        if (node && node->delete_on_close && !has_open_handles(node.get())) {
+            detach(node);
+        }
+    }
+
+    static void remove_service_handle(MemorySystem::Service& s,
+                                      std::map<std::string, MemorySystem::Service>& all,
+                                      const std::string& key) {
+        --s.handles;
+        if (s.marked_for_delete && s.handles <= 0 && s.external_handles <= 0) {
+            all.erase(key);
+        }
+    }
+};
+
+template <class T> std::uintptr_t MemorySystem::allocate(std::shared_ptr<T> object) {
+    const auto address = reinterpret_cast<std::uintptr_t>(object.get());
+    allocations_.emplace(address, std::move(object));
+    return address;
+}
+
+} // namespace orvex

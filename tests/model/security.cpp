@@ -1,0 +1,210 @@
+// SIDs, descriptors and accounts.
+#include "model/model_state.hpp"
+
+namespace orvex {
+
+using namespace model;
+
+namespace model {
+
+std::optional<SidBlob> sid_from_string(std::string_view text) {
+    if (text.size() < 4 || text.substr(0, 2) != "S-") {
+        return std::nullopt;
+    }
+    std::vector<std::uint64_t> parts;
+    std::uint64_t value = 0;
+    bool digits = false;
+    for (std::size_t i = 2; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '-') {
+            if (!digits) {
+                return std::nullopt;
+            }
+            parts.push_back(value);
+            value = 0;
+            digits = false;
+        } else if (text[i] >= '0' && text[i] <= '9') {
+            value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+            if (value > 0xFFFFFFFFFFFFull) {
+                return std::nullopt;
+            }
+            digits = true;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (parts.size() < 3 || parts.size() > 17 || parts[0] != 1) {
+        return std::nullopt;
+    }
+    SidBlob blob;
+    blob.bytes[0] = 1;
+    blob.bytes[1] = static_cast<std::uint8_t>(parts.size() - 2);
+    for (int i = 0; i < 6; ++i) {
+        blob.bytes[2 + i] = static_cast<std::uint8_t>(parts[1] >> (8 * (5 - i)));
+    }
+    for (std::size_t k = 2; k < parts.size(); ++k) {
+        if (parts[k] > 0xFFFFFFFFull) {
+            return std::nullopt;
+        }
+        for (int b = 0; b < 4; ++b) {
+            blob.bytes[8 + 4 * (k - 2) + b] = static_cast<std::uint8_t>(parts[k] >> (8 * b));
+        }
+    }
+    return blob;
+}
+
+std::size_t sid_length(const void* sid) {
+    return 8 + 4 * std::size_t{static_cast<const std::uint8_t*>(sid)[1]};
+}
+
+std::string sid_to_string(const void* sid) {
+    const auto* b = static_cast<const std::uint8_t*>(sid);
+    std::uint64_t authority = 0;
+    for (int i = 0; i < 6; ++i) {
+        authority = (authority << 8) | b[2 + i];
+    }
+    std::string out = "S-" + std::to_string(b[0]) + "-" + std::to_string(authority);
+    for (std::size_t k = 0; k < b[1]; ++k) {
+        std::uint32_t sub = 0;
+        for (int i = 3; i >= 0; --i) {
+            sub = (sub << 8) | b[8 + 4 * k + static_cast<std::size_t>(i)];
+        }
+        out += "-" + std::to_string(sub);
+    }
+    return out;
+}
+
+} // namespace model
+
+namespace {
+
+std::string sddl_alias(std::string_view alias) {
+    if (alias == "SY") {
+        return std::string(SID_LOCAL_SYSTEM);
+    }
+    if (alias == "BA") {
+        return std::string(SID_BUILTIN_ADMINISTRATORS);
+    }
+    return std::string(alias);
+}
+
+} // namespace
+
+// ---- Security ----
+
+SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
+    if (auto failure = enter("convert_sddl")) {
+        return sys_fail(*failure);
+    }
+    const std::string text = from_system(sddl);
+    auto descriptor = std::make_shared<DescriptorObject>();
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (text.compare(pos, 2, "O:") == 0) {
+            const std::size_t end = text.find("D:", pos + 2);
+            descriptor->owner = sddl_alias(text.substr(pos + 2, end - pos - 2));
+            pos = end == std::string::npos ? text.size() : end;
+        } else if (text.compare(pos, 2, "D:") == 0) {
+            descriptor->has_dacl = true;
+            descriptor->acl.text = text.substr(pos + 2);
+            pos = text.size();
+        } else {
+            return sys_fail(1336); // ERROR_INVALID_ACL
+        }
+    }
+    return UniqueLocal(*this, allocate(std::move(descriptor)));
+}
+
+SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(const void* descriptor) {
+    if (auto failure = enter("security_descriptor_dacl")) {
+        return sys_fail(*failure);
+    }
+    auto* d = static_cast<const DescriptorObject*>(descriptor);
+    return DaclQuery{d->has_dacl, d->has_dacl ? &d->acl : nullptr};
+}
+
+SysResult<void> MemorySystem::create_well_known_sid(std::uint32_t kind, void* buffer,
+                                                    std::uint32_t size) {
+    if (auto failure = enter("create_well_known_sid", std::to_string(kind))) {
+        return sys_fail(*failure);
+    }
+    std::optional<SidBlob> blob;
+    if (kind == win::WIN_LOCAL_SYSTEM_SID) {
+        blob = sid_from_string(SID_LOCAL_SYSTEM);
+    } else if (kind == win::WIN_BUILTIN_ADMINISTRATORS_SID) {
+        blob = sid_from_string(SID_BUILTIN_ADMINISTRATORS);
+    }
+    if (!blob) {
+        return sys_fail(win::ERROR_INVALID_PARAMETER);
+    }
+    if (size < sid_length(blob->bytes.data())) {
+        return sys_fail(win::ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, blob->bytes.data(), sid_length(blob->bytes.data()));
+    return {};
+}
+
+bool MemorySystem::equal_sid(const void* a, const void* b) {
+    enter("equal_sid");
+    const std::size_t length = sid_length(a);
+    return length == sid_length(b) && std::memcmp(a, b, length) == 0;
+}
+
+OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
+    OwnerQuery query;
+    if (auto failure = enter("get_owner")) {
+        query.code = *failure;
+        return query;
+    }
+    auto* e = impl_->entry(handle, Impl::Entry::Type::File);
+    if (e == nullptr || !e->node) {
+        query.code = ERROR_INVALID_HANDLE;
+        return query;
+    }
+    auto blob = sid_from_string(e->node->owner);
+    auto object = std::make_shared<OwnerObject>(OwnerObject{blob.value_or(SidBlob{})});
+    query.owner = object->owner.bytes.data();
+    query.descriptor = UniqueLocal(*this, allocate(std::move(object)));
+    return query;
+}
+
+WinCode MemorySystem::set_security_info(std::uintptr_t handle, std::uint32_t information,
+                                        const void* owner, const void* dacl) {
+    const bool owner_change = (information & win::OWNER_SECURITY_INFORMATION) != 0;
+    if (auto failure = enter("set_security_info", owner_change ? "owner" : "dacl")) {
+        return *failure;
+    }
+    auto* e = impl_->entry(handle, Impl::Entry::Type::File);
+    if (e == nullptr || !e->node) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (owner_change) {
+        e->node->owner = sid_to_string(owner);
+    }
+    if ((information & win::DACL_SECURITY_INFORMATION) != 0) {
+        e->node->dacl = static_cast<const AclObject*>(dacl)->text;
+        e->node->dacl_protected = (information & win::PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    }
+    return 0;
+}
+
+SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& sid) {
+    const std::string text = from_system(sid);
+    if (auto failure = enter("convert_string_sid", text)) {
+        return sys_fail(*failure);
+    }
+    auto blob = sid_from_string(text);
+    if (!blob) {
+        return sys_fail(win::ERROR_INVALID_SID);
+    }
+    return UniqueLocal(*this, allocate(std::make_shared<OwnerObject>(OwnerObject{*blob})));
+}
+
+WinCode MemorySystem::lookup_account_sid_probe(const void* sid) {
+    const std::string text = sid_to_string(sid);
+    if (auto failure = enter("lookup_account_sid", text)) {
+        return *failure;
+    }
+    return accounts_.contains(text) ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_NONE_MAPPED;
+}
+
+} // namespace orvex
