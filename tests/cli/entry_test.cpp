@@ -103,8 +103,8 @@ TEST(Entry, UninstallOutcomes) {
     EXPECT_EQ(system.err, "");
     // The success line is written while the gate is held; the gate is closed afterwards.
     const auto& calls = system.calls();
-    const auto line = std::ranges::find(calls, "write_file stdout");
-    const auto closed = std::ranges::find(calls, "close_handle");
+    const auto line = std::ranges::find(calls, Call{Op::WriteFile, "stdout"});
+    const auto closed = std::ranges::find(calls, Call{Op::CloseHandle, ""});
     EXPECT_LT(line, closed);
     EXPECT_EQ(system.open_handles(), 0u);
 
@@ -133,8 +133,8 @@ TEST(Entry, UninstallFailureReleasesTheGateBeforeTheReport) {
     EXPECT_EQ(system.out, "");
     EXPECT_EQ(system.err, "Error: timed out waiting for service to stop\n");
     const auto& calls = system.calls();
-    EXPECT_LT(std::ranges::find(calls, "close_handle"),
-              std::ranges::find(calls, "write_file stderr"));
+    EXPECT_LT(std::ranges::find(calls, Call{Op::CloseHandle, ""}),
+              std::ranges::find(calls, Call{Op::WriteFile, "stderr"}));
     EXPECT_EQ(system.open_handles(), 0u);
 }
 

@@ -16,7 +16,7 @@ std::uint32_t MemorySystem::console_output_code_page() {
 }
 
 bool MemorySystem::write_console(StdStream stream, std::u16string_view text) {
-    if (enter("write_console", stream == StdStream::Error ? "stderr" : "stdout") ||
+    if (enter(Op::WriteConsole, stream == StdStream::Error ? "stderr" : "stdout") ||
         streams_broken) {
         return false;
     }
@@ -25,7 +25,7 @@ bool MemorySystem::write_console(StdStream stream, std::u16string_view text) {
 }
 
 bool MemorySystem::write_file(StdStream stream, std::string_view bytes) {
-    if (enter("write_file", stream == StdStream::Error ? "stderr" : "stdout") || streams_broken) {
+    if (enter(Op::WriteFile, stream == StdStream::Error ? "stderr" : "stdout") || streams_broken) {
         return false;
     }
     (stream == StdStream::Error ? err : out) += bytes;
@@ -33,7 +33,7 @@ bool MemorySystem::write_file(StdStream stream, std::string_view bytes) {
 }
 
 void MemorySystem::sleep(std::chrono::milliseconds duration) {
-    enter("sleep", std::to_string(duration.count()));
+    enter(Op::Sleep, std::to_string(duration.count()));
     slept_ += duration;
     ++sleeps_;
 }

@@ -91,7 +91,7 @@ void MemorySystem::close_external(std::uintptr_t handle) {
 
 SysResult<void> MemorySystem::create_directory(const std::u16string& path, const void* descriptor) {
     const std::string text = from_system(path);
-    if (auto failure = enter("create_directory", text)) {
+    if (auto failure = enter(Op::CreateDirectory, text)) {
         return sys_fail(*failure);
     }
     auto r = impl_->resolve(text, false);
@@ -116,7 +116,7 @@ SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, st
                                                   std::uint32_t share, std::uint32_t disposition,
                                                   std::uint32_t flags) {
     const std::string text = from_system(path);
-    if (auto failure = enter("create_file", text)) {
+    if (auto failure = enter(Op::CreateFile, text)) {
         return sys_fail(*failure);
     }
     const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
@@ -154,7 +154,7 @@ SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, st
 }
 
 SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle) {
-    if (auto failure = enter("file_information")) {
+    if (auto failure = enter(Op::FileInformation)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -166,7 +166,7 @@ SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle)
 }
 
 std::uint32_t MemorySystem::file_type(std::uintptr_t handle) {
-    if (enter("file_type")) {
+    if (enter(Op::FileType)) {
         return 0; // FILE_TYPE_UNKNOWN
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -177,7 +177,7 @@ std::uint32_t MemorySystem::file_type(std::uintptr_t handle) {
 }
 
 SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
-    if (auto failure = enter("attribute_tag")) {
+    if (auto failure = enter(Op::AttributeTag)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -190,7 +190,7 @@ SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
 SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t offset_low,
                                         std::uint32_t offset_high, std::uint32_t length_low,
                                         std::uint32_t length_high) {
-    if (auto failure = enter("lock_file")) {
+    if (auto failure = enter(Op::LockFile)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -212,7 +212,7 @@ SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t off
 }
 
 SysResult<std::uint32_t> MemorySystem::read_file(std::uintptr_t handle, std::span<char> buffer) {
-    if (auto failure = enter("read_file")) {
+    if (auto failure = enter(Op::ReadFile)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -229,7 +229,7 @@ SysResult<std::uint32_t> MemorySystem::read_file(std::uintptr_t handle, std::spa
 
 SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     const std::string text = from_system(path);
-    if (auto failure = enter("remove_directory", text)) {
+    if (auto failure = enter(Op::RemoveDirectory, text)) {
         return sys_fail(*failure);
     }
     auto r = impl_->resolve(text, false);
@@ -245,13 +245,13 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
         return sys_fail(win::ERROR_SHARING_VIOLATION);
     }
-    impl_->detach(r.node);
+    impl_->delete_node(r.node);
     return {};
 }
 
 SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     const std::string text = from_system(path);
-    if (auto failure = enter("delete_file", text)) {
+    if (auto failure = enter(Op::DeleteFile, text)) {
         return sys_fail(*failure);
     }
     auto r = impl_->resolve(text, false);
@@ -265,12 +265,12 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
         return sys_fail(win::ERROR_SHARING_VIOLATION);
     }
-    impl_->detach(r.node);
+    impl_->delete_node(r.node);
     return {};
 }
 
 SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) {
-    if (auto failure = enter("set_disposition_ex")) {
+    if (auto failure = enter(Op::SetDispositionEx)) {
         return sys_fail(*failure);
     }
     if (!disposition_ex_supported) {
@@ -296,7 +296,7 @@ SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, std::uin
         return {};
     }
     if ((flags & win::FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0) {
-        impl_->detach(e->node); // gone from the namespace at once
+        impl_->delete_node(e->node); // gone from the namespace at once
     } else {
         node.delete_on_close = true;
     }
@@ -304,7 +304,7 @@ SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, std::uin
 }
 
 SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete_file) {
-    if (auto failure = enter("set_disposition")) {
+    if (auto failure = enter(Op::SetDisposition)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -323,7 +323,7 @@ SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete
 }
 
 SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, std::uint32_t attributes) {
-    if (auto failure = enter("set_attributes")) {
+    if (auto failure = enter(Op::SetAttributes)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -342,7 +342,7 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
                                                     const std::u16string& name,
                                                     std::uint32_t access) {
     const std::string text = wtf8_from_utf16(name);
-    if (auto failure = enter("open_relative", text)) {
+    if (auto failure = enter(Op::OpenRelative, text)) {
         return sys_fail(*failure);
     }
     auto* parent = impl_->entry(directory, Impl::Entry::Type::File);
@@ -369,7 +369,7 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
 
 SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t directory) {
     auto* e = impl_->entry(directory, Impl::Entry::Type::File);
-    if (auto failure = enter("list_directory", e != nullptr ? e->node->name : std::string())) {
+    if (auto failure = enter(Op::ListDirectory, e != nullptr ? e->node->name : std::string())) {
         return sys_fail(*failure);
     }
     e = impl_->entry(directory, Impl::Entry::Type::File); // the hook may have changed the world

@@ -1,12 +1,14 @@
 // The model as a whole: its start state, its rendering for failure messages, the release calls.
 #include "model/model_state.hpp"
 #include <functional>
+#include <sstream>
 
 namespace orvex {
 
 using namespace model;
 
-MemorySystem::MemorySystem() : impl_(std::make_unique<Impl>()) {
+MemorySystem::MemorySystem()
+    : impl_(std::make_unique<Impl>()), failures_at_start_(model::failures_so_far()) {
     impl_->root->name = "C:";
     impl_->root->owner = std::string(SID_LOCAL_SYSTEM);
     impl_->root->attributes = win::FILE_ATTRIBUTE_DIRECTORY;
@@ -31,9 +33,11 @@ MemorySystem::MemorySystem() : impl_(std::make_unique<Impl>()) {
     };
 }
 
-MemorySystem::~MemorySystem() = default;
+MemorySystem::~MemorySystem() {
+    check_on_destruction(*this, rules_, failures_at_start_);
+}
 
-std::string MemorySystem::dump() const {
+std::string MemorySystem::state() const {
     std::string out;
     std::function<void(const Node&, int)> walk = [&](const Node& node, int depth) {
         out += std::string(static_cast<std::size_t>(depth) * 2, ' ') + node.name;
@@ -47,13 +51,22 @@ std::string MemorySystem::dump() const {
         }
     };
     walk(*impl_->root, 0);
+    out += "open handles: " + std::to_string(open_handles()) + "\n";
+    constexpr std::size_t SHOWN = 60;
+    const std::size_t first = calls_.size() > SHOWN ? calls_.size() - SHOWN : 0;
+    out += "calls " + std::to_string(first + 1) + " to " + std::to_string(calls_.size()) + ":\n";
+    for (std::size_t i = first; i < calls_.size(); ++i) {
+        std::ostringstream line;
+        line << "  " << calls_[i] << "\n";
+        out += line.str();
+    }
     return out;
 }
 
 // ---- Release calls ----
 
 void MemorySystem::close_handle(std::uintptr_t handle) {
-    enter("close_handle");
+    enter(Op::CloseHandle);
     if (impl_->entry(handle, Impl::Entry::Type::File) == nullptr) {
         ++bad_releases_;
         return;
@@ -62,7 +75,7 @@ void MemorySystem::close_handle(std::uintptr_t handle) {
 }
 
 void MemorySystem::close_service_handle(std::uintptr_t service) {
-    enter("close_service_handle");
+    enter(Op::CloseServiceHandle);
     auto it = impl_->handles.find(service);
     if (it == impl_->handles.end() || (it->second.type != Impl::Entry::Type::Service &&
                                        it->second.type != Impl::Entry::Type::Manager)) {
@@ -79,7 +92,7 @@ void MemorySystem::close_service_handle(std::uintptr_t service) {
 }
 
 void MemorySystem::local_free(std::uintptr_t memory) {
-    enter("local_free");
+    enter(Op::LocalFree);
     if (allocations_.erase(memory) == 0) {
         ++bad_releases_;
         return;

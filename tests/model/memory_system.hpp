@@ -5,12 +5,13 @@
 // sharing and per-handle byte-range locks; the security allocator; accounts; services with their
 // states and handle counts; a virtual clock; the standard streams; and failure injection.
 //
-// Everything it does is recorded in `calls()`, one line per seam call ("create_directory
-// C:\ProgramData\x"), so a test can assert order and a sweep can replay a run with one call
-// failing.
+// Every seam call is recorded in `calls()` with its operation and its main argument, so a test can
+// assert order and a sweep can replay a run with one call failing. A failure rule that never
+// fired fails the test, and a test that fails prints the model's state and its last calls.
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,6 +27,53 @@ namespace orvex {
 inline constexpr std::string_view SID_LOCAL_SYSTEM = "S-1-5-18";
 inline constexpr std::string_view SID_BUILTIN_ADMINISTRATORS = "S-1-5-32-544";
 inline constexpr std::string_view SID_FOREIGN_USER = "S-1-5-21-1000-2000-3000-1001";
+
+// The seam's operations, as the call log and the failure rules name them.
+enum class Op {
+    WriteConsole,
+    WriteFile,
+    Sleep,
+    ConvertSddl,
+    SecurityDescriptorDacl,
+    CreateWellKnownSid,
+    EqualSid,
+    GetOwner,
+    SetSecurityInfo,
+    ConvertStringSid,
+    LookupAccountSid,
+    CreateDirectory,
+    CreateFile,
+    FileInformation,
+    FileType,
+    AttributeTag,
+    LockFile,
+    ReadFile,
+    RemoveDirectory,
+    DeleteFile,
+    SetDispositionEx,
+    SetDisposition,
+    SetAttributes,
+    OpenRelative,
+    ListDirectory,
+    OpenScManager,
+    OpenService,
+    QueryServiceStatus,
+    ControlService,
+    DeleteService,
+    CloseHandle,
+    CloseServiceHandle,
+    LocalFree
+};
+[[nodiscard]] std::string_view op_name(Op op);
+
+// One seam call: its operation and the argument that tells calls of it apart (a path, a name,
+// "stdout", an access mask), "" when there is none.
+struct Call {
+    Op op;
+    std::string argument;
+    bool operator==(const Call&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Call& call);
 
 class MemorySystem final : public System {
   public:
@@ -68,13 +116,14 @@ class MemorySystem final : public System {
     };
 
     // A rule that makes a call fail: the `nth` call of `operation` (1-based; 0 = every call),
-    // optionally only calls whose logged argument contains `argument`.
+    // optionally only calls whose argument contains `argument`.
     struct FailureRule {
-        std::string operation;
+        Op operation;
         int nth = 0;
         WinCode code = 5;
         std::string argument;
         int seen = 0;
+        int fired = 0;
     };
 
     MemorySystem();
@@ -106,17 +155,34 @@ class MemorySystem final : public System {
 
     // Runs before every seam call with its log line, to change the world between two calls
     // (a service stopped by someone else, a directory swapped for a link).
-    std::function<void(const std::string& call)> on_call;
+    std::function<void(const Call& call)> on_call;
 
-    void fail_call(std::string operation, int nth, WinCode code, std::string argument = {});
-    void clear_failures() { rules_.clear(); }
+    void fail_call(Op operation, int nth, WinCode code, std::string argument = {});
+    // Drops the rules; one that never fired fails the test.
+    void clear_failures();
 
     // ---- What happened ----
-    [[nodiscard]] const std::vector<std::string>& calls() const { return calls_; }
-    [[nodiscard]] std::size_t count_calls(std::string_view operation) const;
+    [[nodiscard]] const std::vector<Call>& calls() const { return calls_; }
+    // Calls of `operation`; with an argument, only those with exactly that argument.
+    [[nodiscard]] std::size_t count_calls(Op operation, std::string_view argument = {}) const;
     [[nodiscard]] std::size_t open_handles() const; // this process's handles of any kind
     [[nodiscard]] std::size_t live_allocations() const { return allocations_.size(); }
     [[nodiscard]] std::size_t bad_releases() const { return bad_releases_; }
+    // Objects this process deleted (removed directories, deleted files), by path, in order.
+    [[nodiscard]] const std::vector<std::string>& deleted() const;
+    struct OwnerChange {
+        std::string path;
+        std::string owner; // SID string
+        bool operator==(const OwnerChange&) const = default;
+    };
+    std::vector<OwnerChange> owner_changes;
+    std::vector<std::uint32_t> manager_opens; // the access of each OpenSCManager, in order
+    struct ServiceOpen {
+        std::string name;
+        std::uint32_t access = 0;
+        bool operator==(const ServiceOpen&) const = default;
+    };
+    std::vector<ServiceOpen> service_opens; // each OpenServiceW that found its service, in order
     [[nodiscard]] std::chrono::milliseconds slept() const { return slept_; }
     [[nodiscard]] std::size_t sleeps() const { return sleeps_; }
     std::string out;            // bytes written to standard output
@@ -188,15 +254,16 @@ class MemorySystem final : public System {
     void close_service_handle(std::uintptr_t service) override;
     void local_free(std::uintptr_t memory) override;
 
-    // Renders the file tree, for failure messages.
-    [[nodiscard]] std::string dump() const;
+    // The file tree, the open handles and the last calls, printed when a test fails.
+    [[nodiscard]] std::string state() const;
 
     struct Impl;
 
   private:
     template <class T> std::uintptr_t allocate(std::shared_ptr<T> object);
     std::unique_ptr<Impl> impl_;
-    std::vector<std::string> calls_;
+    std::vector<Call> calls_;
+    int failures_at_start_ = 0;
     std::vector<FailureRule> rules_;
     std::set<std::string> accounts_;
     std::map<std::uintptr_t, std::shared_ptr<void>> allocations_; // LocalFree'd objects
@@ -205,7 +272,7 @@ class MemorySystem final : public System {
     std::size_t sleeps_ = 0;
 
     // Logs the call and returns the injected failure, if a rule matches.
-    std::optional<WinCode> enter(std::string_view operation, std::string_view argument = {});
+    std::optional<WinCode> enter(Op operation, std::string_view argument = {});
 };
 
 } // namespace orvex

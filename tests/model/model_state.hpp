@@ -84,6 +84,12 @@ struct OwnerObject {
     SidBlob owner;
 };
 
+int failures_so_far();
+void check_rules_fired(const std::vector<MemorySystem::FailureRule>& rules);
+void check_on_destruction(const MemorySystem& system,
+                          const std::vector<MemorySystem::FailureRule>& rules,
+                          int failures_at_start);
+
 inline void put32(std::byte* at, std::uint32_t value) {
     std::memcpy(at, &value, 4);
 }
@@ -217,6 +223,18 @@ struct MemorySystem::Impl {
         node->parent.reset();
     }
 
+    std::string path_of(const Node& node) const {
+        const auto parent = node.parent.lock();
+        return parent ? path_of(*parent) + "\\" + node.name : node.name;
+    }
+
+    // This process deletes `node`: it leaves the namespace and the deletion is recorded.
+    void delete_node(const std::shared_ptr<Node>& node) {
+        deleted.push_back(path_of(*node));
+        detach(node);
+    }
+    std::vector<std::string> deleted;
+
     std::uintptr_t add_handle(Entry entry) {
         const std::uintptr_t id = next_handle;
         next_handle += 4;
@@ -283,7 +301,7 @@ struct MemorySystem::Impl {
             std::erase_if(lk->second, [&](const Lock& l) { return l.handle == id; });
         }
         if (node && node->delete_on_close && !has_open_handles(node.get())) {
-            detach(node);
+            delete_node(node);
         }
     }
 

@@ -92,7 +92,7 @@ std::string sddl_alias(std::string_view alias) {
 // ---- Security ----
 
 SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
-    if (auto failure = enter("convert_sddl")) {
+    if (auto failure = enter(Op::ConvertSddl)) {
         return sys_fail(*failure);
     }
     const std::string text = from_system(sddl);
@@ -115,7 +115,7 @@ SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
 }
 
 SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(const void* descriptor) {
-    if (auto failure = enter("security_descriptor_dacl")) {
+    if (auto failure = enter(Op::SecurityDescriptorDacl)) {
         return sys_fail(*failure);
     }
     auto* d = static_cast<const DescriptorObject*>(descriptor);
@@ -124,7 +124,7 @@ SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(const void* descript
 
 SysResult<void> MemorySystem::create_well_known_sid(std::uint32_t kind, void* buffer,
                                                     std::uint32_t size) {
-    if (auto failure = enter("create_well_known_sid", std::to_string(kind))) {
+    if (auto failure = enter(Op::CreateWellKnownSid, std::to_string(kind))) {
         return sys_fail(*failure);
     }
     std::optional<SidBlob> blob;
@@ -144,14 +144,14 @@ SysResult<void> MemorySystem::create_well_known_sid(std::uint32_t kind, void* bu
 }
 
 bool MemorySystem::equal_sid(const void* a, const void* b) {
-    enter("equal_sid");
+    enter(Op::EqualSid);
     const std::size_t length = sid_length(a);
     return length == sid_length(b) && std::memcmp(a, b, length) == 0;
 }
 
 OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
     OwnerQuery query;
-    if (auto failure = enter("get_owner")) {
+    if (auto failure = enter(Op::GetOwner)) {
         query.code = *failure;
         return query;
     }
@@ -170,7 +170,7 @@ OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
 WinCode MemorySystem::set_security_info(std::uintptr_t handle, std::uint32_t information,
                                         const void* owner, const void* dacl) {
     const bool owner_change = (information & win::OWNER_SECURITY_INFORMATION) != 0;
-    if (auto failure = enter("set_security_info", owner_change ? "owner" : "dacl")) {
+    if (auto failure = enter(Op::SetSecurityInfo, owner_change ? "owner" : "dacl")) {
         return *failure;
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
@@ -179,6 +179,7 @@ WinCode MemorySystem::set_security_info(std::uintptr_t handle, std::uint32_t inf
     }
     if (owner_change) {
         e->node->owner = sid_to_string(owner);
+        owner_changes.push_back({impl_->path_of(*e->node), e->node->owner});
     }
     if ((information & win::DACL_SECURITY_INFORMATION) != 0) {
         e->node->dacl = static_cast<const AclObject*>(dacl)->text;
@@ -189,7 +190,7 @@ WinCode MemorySystem::set_security_info(std::uintptr_t handle, std::uint32_t inf
 
 SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& sid) {
     const std::string text = from_system(sid);
-    if (auto failure = enter("convert_string_sid", text)) {
+    if (auto failure = enter(Op::ConvertStringSid, text)) {
         return sys_fail(*failure);
     }
     auto blob = sid_from_string(text);
@@ -201,7 +202,7 @@ SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& si
 
 WinCode MemorySystem::lookup_account_sid_probe(const void* sid) {
     const std::string text = sid_to_string(sid);
-    if (auto failure = enter("lookup_account_sid", text)) {
+    if (auto failure = enter(Op::LookupAccountSid, text)) {
         return *failure;
     }
     return accounts_.contains(text) ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_NONE_MAPPED;

@@ -17,12 +17,13 @@ MemorySystem::Service* MemorySystem::service(std::string_view name) {
 // ---- Service Control Manager ----
 
 SysResult<UniqueScHandle> MemorySystem::open_sc_manager(std::uint32_t access) {
-    if (auto failure = enter("open_sc_manager", std::to_string(access))) {
+    if (auto failure = enter(Op::OpenScManager, std::to_string(access))) {
         return sys_fail(*failure);
     }
     Impl::Entry e;
     e.type = Impl::Entry::Type::Manager;
     e.access = access;
+    manager_opens.push_back(access);
     return UniqueScHandle(*this, impl_->add_handle(std::move(e)));
 }
 
@@ -30,7 +31,7 @@ SysResult<UniqueScHandle> MemorySystem::open_service(std::uintptr_t manager,
                                                      const std::u16string& name,
                                                      std::uint32_t access) {
     const std::string text = from_system(name);
-    if (auto failure = enter("open_service", text + " " + std::to_string(access))) {
+    if (auto failure = enter(Op::OpenService, text + " " + std::to_string(access))) {
         return sys_fail(*failure);
     }
     if (impl_->entry(manager, Impl::Entry::Type::Manager) == nullptr) {
@@ -41,6 +42,7 @@ SysResult<UniqueScHandle> MemorySystem::open_service(std::uintptr_t manager,
         return sys_fail(win::ERROR_SERVICE_DOES_NOT_EXIST);
     }
     ++it->second.handles;
+    service_opens.push_back({text, access});
     Impl::Entry e;
     e.type = Impl::Entry::Type::Service;
     e.access = access;
@@ -62,7 +64,7 @@ void fill_status(std::byte* at, const MemorySystem::Service& s, std::uint32_t st
 
 SysResult<void> MemorySystem::query_service_status(std::uintptr_t service,
                                                    ServiceStatusBytes& status) {
-    if (auto failure = enter("query_service_status")) {
+    if (auto failure = enter(Op::QueryServiceStatus)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);
@@ -84,7 +86,7 @@ SysResult<void> MemorySystem::query_service_status(std::uintptr_t service,
 
 SysResult<void> MemorySystem::control_service(std::uintptr_t service, std::uint32_t control,
                                               ControlStatusBytes& status) {
-    if (auto failure = enter("control_service", std::to_string(control))) {
+    if (auto failure = enter(Op::ControlService, std::to_string(control))) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);
@@ -108,7 +110,7 @@ SysResult<void> MemorySystem::control_service(std::uintptr_t service, std::uint3
 }
 
 SysResult<void> MemorySystem::delete_service(std::uintptr_t service) {
-    if (auto failure = enter("delete_service")) {
+    if (auto failure = enter(Op::DeleteService)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);

@@ -37,12 +37,10 @@ class HostileMachine : public ::testing::Test {
 
     // Once the tool has opened an owner.json, the next read stalls until `swap` has run.
     void when_owner_json_is_read(std::function<void()> swap) {
-        system.on_call = [this, swap = std::move(swap),
-                          armed = false](const std::string& call) mutable {
-            if (call.find("owner.json") != std::string::npos &&
-                call.find("active-owner") == std::string::npos) {
+        system.on_call = [this, swap = std::move(swap), armed = false](const Call& call) mutable {
+            if (call == Call{Op::OpenRelative, "owner.json"}) {
                 armed = true;
-            } else if (armed && call.starts_with("read_file")) {
+            } else if (armed && call.op == Op::ReadFile) {
                 armed = false;
                 swap();
             }
@@ -131,8 +129,8 @@ TEST_F(HostileMachine, DocumentsAreReadToABoundEvenWhileTheyGrow) {
     system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
     MemorySystem::Node& document = system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
     std::size_t reads = 0;
-    system.on_call = [&](const std::string& call) {
-        if (call == "read_file" && document.contents.size() < 2 * MAX_DOCUMENT_SIZE) {
+    system.on_call = [&](const Call& call) {
+        if (call.op == Op::ReadFile && document.contents.size() < 2 * MAX_DOCUMENT_SIZE) {
             ++reads;
             document.contents += std::string(64 * 1024, ' ');
         }

@@ -91,8 +91,8 @@ TEST(ScmConnection, OpensWithTheRequestedRightsAndRefusesANulName) {
         ASSERT_FALSE(missing);
         EXPECT_TRUE(missing.error().is_winapi(1060));
     }
-    EXPECT_EQ(system.calls()[0], "open_sc_manager 1");
-    EXPECT_EQ(system.count_calls("open_service"), 2u); // none for the NUL name
+    EXPECT_EQ(system.manager_opens, std::vector<std::uint32_t>{win::SC_MANAGER_CONNECT});
+    EXPECT_EQ(system.count_calls(Op::OpenService), 2u); // none for the NUL name
     expect_nothing_leaked(system);
 }
 

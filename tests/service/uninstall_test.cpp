@@ -24,7 +24,7 @@ class Uninstall : public ::testing::Test {
     }
     void TearDown() override { expect_nothing_leaked(system); }
     std::string run() { return report_of(system, uninstall_service(system)); }
-    std::size_t index_of(std::string_view call) {
+    std::size_t index_of(const Call& call) {
         const auto& calls = system.calls();
         return static_cast<std::size_t>(std::ranges::find(calls, call) - calls.begin());
     }
@@ -38,28 +38,31 @@ TEST_F(Uninstall, RunningServiceIsStoppedDeletedAndItsExecutableRemoved) {
     EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
     EXPECT_FALSE(system.exists(EXE));
     EXPECT_EQ(system.sleeps(), 0u); // it stopped at the first check
-    EXPECT_EQ(system.count_calls("control_service"), 1u);
+    EXPECT_EQ(system.count_calls(Op::ControlService), 1u);
     // The removal handle is closed after the delete request and before the first probe.
-    EXPECT_LT(index_of("delete_service"), index_of("close_service_handle"));
-    EXPECT_LT(index_of("close_service_handle"), index_of("open_service orvex_vpn_service 4"));
-    EXPECT_EQ(system.calls()[1], "open_service orvex_vpn_service 65572");
+    EXPECT_LT(index_of({Op::DeleteService, ""}), index_of({Op::CloseServiceHandle, ""}));
+    EXPECT_LT(index_of({Op::CloseServiceHandle, ""}),
+              index_of({Op::OpenService, "orvex_vpn_service 4"}));
+    // The removal handle asks for exactly what stopping, watching and deleting need.
+    EXPECT_EQ(system.service_opens.front().access,
+              win::DELETE | win::SERVICE_STOP | win::SERVICE_QUERY_STATUS);
 }
 
 TEST_F(Uninstall, AlreadyStoppedServiceGetsNoStopControl) {
     service->state = 1;
     EXPECT_EQ(run(), "<success>");
-    EXPECT_EQ(system.count_calls("control_service"), 0u);
+    EXPECT_EQ(system.count_calls(Op::ControlService), 0u);
     EXPECT_FALSE(system.exists(EXE));
 }
 
 TEST_F(Uninstall, ServiceStoppedBySomeoneElseBeforeOurStopIsTolerated) {
-    system.on_call = [&](const std::string& call) {
-        if (call.starts_with("control_service")) {
+    system.on_call = [&](const Call& call) {
+        if (call.op == Op::ControlService) {
             service->state = 1; // the control then fails with 1062
         }
     };
     EXPECT_EQ(run(), "<success>");
-    EXPECT_EQ(system.count_calls("query_service_status"), 2u);
+    EXPECT_EQ(system.count_calls(Op::QueryServiceStatus), 2u);
     EXPECT_EQ(system.sleeps(), 0u);
 }
 
@@ -73,10 +76,10 @@ TEST_F(Uninstall, SlowStopIsWaitedForWithPausesBetweenChecks) {
 TEST_F(Uninstall, ServiceThatNeverStopsTimesOutAfterExactly200Checks) {
     service->stop = MemorySystem::ServiceStop::Ignore;
     EXPECT_EQ(run(), "Error: timed out waiting for service to stop\n");
-    EXPECT_EQ(system.count_calls("query_service_status"), 201u);
+    EXPECT_EQ(system.count_calls(Op::QueryServiceStatus), 201u);
     EXPECT_EQ(system.sleeps(), 199u);
     EXPECT_EQ(system.slept(), std::chrono::milliseconds(19900));
-    EXPECT_EQ(system.count_calls("control_service"), 1u);
+    EXPECT_EQ(system.count_calls(Op::ControlService), 1u);
     EXPECT_FALSE(service->marked_for_delete);
     EXPECT_TRUE(system.exists(EXE));
 }
@@ -84,7 +87,7 @@ TEST_F(Uninstall, ServiceThatNeverStopsTimesOutAfterExactly200Checks) {
 TEST_F(Uninstall, DeletionDelayedByAHandleHeldElsewhereTimesOut) {
     service->external_handles = 1;
     EXPECT_EQ(run(), "Error: timed out waiting for service deletion\n");
-    EXPECT_EQ(system.count_calls("open_service orvex_vpn_service 4"), 200u);
+    EXPECT_EQ(system.count_calls(Op::OpenService, "orvex_vpn_service 4"), 200u);
     EXPECT_EQ(system.sleeps(), 199u);
     EXPECT_TRUE(system.exists(EXE));
 }
@@ -101,23 +104,23 @@ TEST_F(Uninstall, NotInstalledIsAFailureAndTheExecutableStays) {
 
 TEST_F(Uninstall, ManagerErrorsEndTheSequenceWithTheWinapiError) {
     struct Case {
-        const char* operation;
+        Op operation;
         int nth;
         WinCode code;
         std::string cause;
     };
     const std::vector<Case> cases = {
-        {"open_sc_manager", 1, 5, "Access denied. (os error 5)"},
-        {"open_service", 1, 5, "Access denied. (os error 5)"},
-        {"query_service_status", 1, 6, "Invalid handle. (os error 6)"},
-        {"query_service_status", 2, 6, "Invalid handle. (os error 6)"},
-        {"control_service", 1, 1052,
+        {Op::OpenScManager, 1, 5, "Access denied. (os error 5)"},
+        {Op::OpenService, 1, 5, "Access denied. (os error 5)"},
+        {Op::QueryServiceStatus, 1, 6, "Invalid handle. (os error 6)"},
+        {Op::QueryServiceStatus, 2, 6, "Invalid handle. (os error 6)"},
+        {Op::ControlService, 1, 1052,
          "Requested control is not valid for this service. (os error 1052)"},
-        {"delete_service", 1, 1072, "Service marked for delete. (os error 1072)"},
-        {"open_service", 2, 5, "Access denied. (os error 5)"}, // a probe
+        {Op::DeleteService, 1, 1072, "Service marked for delete. (os error 1072)"},
+        {Op::OpenService, 2, 5, "Access denied. (os error 5)"}, // a probe
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth));
+        SCOPED_TRACE(std::string(op_name(c.operation)) + " #" + std::to_string(c.nth));
         MemorySystem sys;
         sys.add_directory("C:\\ProgramData\\orvex-service\\bin", SID_LOCAL_SYSTEM);
         sys.add_file(EXE, "MZ");
@@ -135,7 +138,7 @@ TEST_F(Uninstall, BadStatesAtTheQueryTheStopAndInTheWait) {
                                  "    invalid unsigned integer for the target type: ";
     service->state = 8;
     EXPECT_EQ(run(), expected + "8\n");
-    EXPECT_EQ(system.count_calls("control_service"), 0u);
+    EXPECT_EQ(system.count_calls(Op::ControlService), 0u);
 
     MemorySystem at_stop;
     at_stop.add_service("orvex_vpn_service").raw_state_after_stop = 9;
@@ -146,8 +149,8 @@ TEST_F(Uninstall, BadStatesAtTheQueryTheStopAndInTheWait) {
     MemorySystem in_wait;
     auto& waited = in_wait.add_service("orvex_vpn_service");
     waited.stop = MemorySystem::ServiceStop::Ignore;
-    in_wait.on_call = [&](const std::string& call) {
-        if (call.starts_with("control_service")) {
+    in_wait.on_call = [&](const Call& call) {
+        if (call.op == Op::ControlService) {
             waited.state = 0;
         }
     };
@@ -164,7 +167,7 @@ TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
     read_only.add_file(EXE, "MZ", win::FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(report_of(read_only, uninstall_service(read_only)), "<success>");
     EXPECT_FALSE(read_only.exists(EXE));
-    EXPECT_EQ(read_only.count_calls("set_disposition_ex"), 1u);
+    EXPECT_EQ(read_only.count_calls(Op::SetDispositionEx), 1u);
     expect_nothing_leaked(read_only);
 }
 
@@ -179,7 +182,7 @@ TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
 
 TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
     // Access denied on the metadata: the deletion is still attempted and succeeds.
-    system.fail_call("create_file", 1, 5, "orvex-service.exe");
+    system.fail_call(Op::CreateFile, 1, 5, "orvex-service.exe");
     EXPECT_EQ(run(), "<success>");
     EXPECT_FALSE(system.exists(EXE));
 
@@ -187,8 +190,8 @@ TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
     MemorySystem refused;
     refused.add_service("orvex_vpn_service");
     refused.add_file(EXE, "MZ");
-    refused.fail_call("create_file", 0, 5, "orvex-service.exe");
-    refused.fail_call("delete_file", 0, 32, "orvex-service.exe");
+    refused.fail_call(Op::CreateFile, 0, 5, "orvex-service.exe");
+    refused.fail_call(Op::DeleteFile, 0, 32, "orvex-service.exe");
     EXPECT_EQ(report_of(refused, uninstall_service(refused)),
               "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
                   ": Sharing violation. (os error 32)\n");
@@ -197,8 +200,8 @@ TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
 }
 
 TEST_F(Uninstall, ExecutableRemovedByAnotherDeleterMeanwhileCountsAsAbsent) {
-    system.on_call = [&](const std::string& call) {
-        if (call.starts_with("delete_file")) {
+    system.on_call = [&](const Call& call) {
+        if (call.op == Op::DeleteFile) {
             system.remove(EXE);
         }
     };
@@ -206,7 +209,7 @@ TEST_F(Uninstall, ExecutableRemovedByAnotherDeleterMeanwhileCountsAsAbsent) {
 }
 
 TEST_F(Uninstall, BinDirectoryThatCannotBePreparedEndsTheSequenceUnchanged) {
-    system.fail_call("create_directory", 2, 5);
+    system.fail_call(Op::CreateDirectory, 2, 5);
     EXPECT_EQ(run(), "Error: failed to create private service directory "
                      "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\"\n\nCaused by:\n"
                      "    Access denied. (os error 5)\n");

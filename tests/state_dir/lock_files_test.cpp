@@ -65,7 +65,7 @@ TEST(RepairGate, OpenersWithAndWithoutSharing) {
 
 TEST(RepairGate, OtherLockFailuresAreErrors) {
     MemorySystem system;
-    system.fail_call("lock_file", 1, 5);
+    system.fail_call(Op::LockFile, 1, 5);
     EXPECT_EQ(report_of(system, acquire_repair_gate(system)),
               "Error: failed to lock service repair gate " + std::string(QUOTED_GATE) +
                   "\n\nCaused by:\n    Access denied. (os error 5)\n");
@@ -81,7 +81,7 @@ TEST(RepairGate, ForeignNonEmptyBinIsReportedAndTheGateIsNeverTried) {
               "Error: service install path \"C:\\\\ProgramData\\\\orvex-service\\\\bin\" has an "
               "unexpected owner and is not an empty directory that can be safely reclaimed\n\n"
               "Caused by:\n    Directory is not empty. (os error 145)\n");
-    EXPECT_EQ(system.count_calls("lock_file"), 0u);
+    EXPECT_EQ(system.count_calls(Op::LockFile), 0u);
     EXPECT_FALSE(system.exists(GATE));
     expect_nothing_leaked(system);
 }
@@ -101,7 +101,7 @@ TEST(RepairGate, AGateThatIsALinkOrHasASecondNameIsNeverLocked) {
                       "\n\nCaused by:\n    OS Error " + (symbolic ? "4395" : "1142") +
                       " (FormatMessageW() returned error 317) (os error " +
                       (symbolic ? "4395" : "1142") + ")\n");
-        EXPECT_EQ(system.count_calls("lock_file"), 0u);
+        EXPECT_EQ(system.count_calls(Op::LockFile), 0u);
         EXPECT_EQ(target.contents, "[boot]");
         expect_nothing_leaked(system);
     }

@@ -67,7 +67,7 @@ TEST_F(PrivateDirectory, InstallProfileReclaimsOnlyAnEmptyForeignDirectory) {
     ASSERT_TRUE(install_profile(system));
     EXPECT_EQ(system.find(SERVICE_DIR)->owner, SID_BUILTIN_ADMINISTRATORS);
     EXPECT_EQ(system.find(SERVICE_DIR)->dacl, PROTECTED_DACL);
-    EXPECT_EQ(system.count_calls("remove_directory"), 1u);
+    EXPECT_EQ(system.deleted(), std::vector<std::string>{std::string(SERVICE_DIR)});
 
     MemorySystem full;
     full.add_directory(SERVICE_DIR, SID_FOREIGN_USER);
@@ -88,8 +88,8 @@ TEST_F(PrivateDirectory, ReclaimHappensOnceEvenIfTheRecreatedOwnerIsStillForeign
     EXPECT_EQ(report_of(system, install_profile(system)),
               "Error: service install path " + std::string(QUOTED_SERVICE_DIR) +
                   " still has an unexpected owner after safe recreation\n");
-    EXPECT_EQ(system.count_calls("remove_directory"), 1u);
-    EXPECT_EQ(system.count_calls("create_directory"), 2u);
+    EXPECT_EQ(system.deleted(), std::vector<std::string>{std::string(SERVICE_DIR)});
+    EXPECT_EQ(system.count_calls(Op::CreateDirectory), 2u);
 }
 
 TEST_F(PrivateDirectory, AcceptedOwnersKeepTheirOwnerAndGetTheDaclRepaired) {
@@ -99,8 +99,8 @@ TEST_F(PrivateDirectory, AcceptedOwnersKeepTheirOwnerAndGetTheDaclRepaired) {
     EXPECT_EQ(dir.owner, SID_LOCAL_SYSTEM);
     EXPECT_EQ(dir.dacl, PROTECTED_DACL);
     EXPECT_TRUE(dir.dacl_protected);
-    EXPECT_EQ(system.count_calls("set_security_info owner"), 0u);
-    EXPECT_EQ(system.count_calls("remove_directory"), 0u);
+    EXPECT_TRUE(system.owner_changes.empty());
+    EXPECT_TRUE(system.deleted().empty());
 }
 
 TEST_F(PrivateDirectory, RuntimeProfileMigratesBuiltinAdministratorsOnlyAndNeverReclaims) {
@@ -108,9 +108,11 @@ TEST_F(PrivateDirectory, RuntimeProfileMigratesBuiltinAdministratorsOnlyAndNever
     system.add_directory(RUNTIME_DIR, SID_BUILTIN_ADMINISTRATORS);
     ASSERT_TRUE(runtime_profile(system));
     EXPECT_EQ(system.find(RUNTIME_DIR)->owner, SID_LOCAL_SYSTEM);
-    EXPECT_EQ(system.count_calls("set_security_info owner"), 1u);
+    const std::vector<MemorySystem::OwnerChange> migrated{
+        {std::string(RUNTIME_DIR), std::string(SID_LOCAL_SYSTEM)}};
+    EXPECT_EQ(system.owner_changes, migrated);
     ASSERT_TRUE(runtime_profile(system)); // accepted directly the second time
-    EXPECT_EQ(system.count_calls("set_security_info owner"), 1u);
+    EXPECT_EQ(system.owner_changes, migrated);
 
     MemorySystem foreign;
     foreign.add_directory(RUNTIME_DIR, SID_FOREIGN_USER);
@@ -119,7 +121,7 @@ TEST_F(PrivateDirectory, RuntimeProfileMigratesBuiltinAdministratorsOnlyAndNever
                   " has an unexpected owner; only legacy Builtin Administrators ownership can be "
                   "migrated\n");
     EXPECT_TRUE(foreign.exists(RUNTIME_DIR));
-    EXPECT_EQ(foreign.count_calls("remove_directory"), 0u);
+    EXPECT_TRUE(foreign.deleted().empty());
     expect_nothing_leaked(foreign);
 }
 
@@ -135,11 +137,11 @@ TEST_F(PrivateDirectory, NulInThePathIsRefusedBeforeTouchingTheDisk) {
     const std::string path("C:\\ProgramData\\a\0b", 18);
     EXPECT_EQ(report_of(system, install_profile(system, path)),
               "Error: service directory path contains NUL\n");
-    EXPECT_EQ(system.count_calls("create_directory"), 0u);
+    EXPECT_EQ(system.count_calls(Op::CreateDirectory), 0u);
 }
 
 struct InjectedFailure {
-    const char* operation;
+    Op operation;
     int nth;
     WinCode code;
     bool migrate;
@@ -149,39 +151,39 @@ struct InjectedFailure {
 TEST_F(PrivateDirectory, EachStepsFailureHasItsExactReport) {
     const std::string dir(QUOTED_RUNTIME_DIR);
     const std::vector<InjectedFailure> cases = {
-        {"convert_sddl", 1, 1336, false,
+        {Op::ConvertSddl, 1, 1336, false,
          "Error: failed to build private service directory security descriptor\n\nCaused by:\n"
          "    OS Error 1336 (FormatMessageW() returned error 317) (os error 1336)\n"},
-        {"create_directory", 1, 5, false,
+        {Op::CreateDirectory, 1, 5, false,
          "Error: failed to create private service directory " + dir +
              "\n\nCaused by:\n    Access denied. (os error 5)\n"},
-        {"create_file", 1, 32, false,
+        {Op::CreateFile, 1, 32, false,
          "Error: failed to open private service directory " + dir +
              "\n\nCaused by:\n    Sharing violation. (os error 32)\n"},
-        {"file_information", 1, 5, false,
+        {Op::FileInformation, 1, 5, false,
          "Error: service directory " + dir + " is not an ordinary directory\n"},
-        {"file_type", 1, 1, false,
+        {Op::FileType, 1, 1, false,
          "Error: service directory " + dir + " is not an ordinary directory\n"},
-        {"get_owner", 1, 5, false,
+        {Op::GetOwner, 1, 5, false,
          "Error: failed to inspect service path owner: Windows error 5\n"},
-        {"get_owner", 1, 0, false,
+        {Op::GetOwner, 1, 0, false,
          "Error: failed to inspect service path owner: Windows error 0\n"},
-        {"create_well_known_sid", 1, 87, false,
+        {Op::CreateWellKnownSid, 1, 87, false,
          "Error: failed to create LocalSystem SID\n\nCaused by:\n"
          "    Invalid parameter. (os error 87)\n"},
-        {"create_well_known_sid", 2, 87, false,
+        {Op::CreateWellKnownSid, 2, 87, false,
          "Error: failed to create Builtin Administrators SID\n\nCaused by:\n"
          "    Invalid parameter. (os error 87)\n"},
-        {"set_security_info", 1, 1307, true,
+        {Op::SetSecurityInfo, 1, 1307, true,
          "Error: failed to migrate service path " + dir +
              " to LocalSystem ownership: Windows error 1307\n"},
-        {"security_descriptor_dacl", 1, 87, false,
+        {Op::SecurityDescriptorDacl, 1, 87, false,
          "Error: private service directory descriptor has no DACL\n"},
-        {"set_security_info", 1, 0xC0000022, false,
+        {Op::SetSecurityInfo, 1, 0xC0000022, false,
          "Error: failed to apply private service directory DACL: Windows error 3221225506\n"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.operation) + " #" + std::to_string(c.nth));
+        SCOPED_TRACE(std::string(op_name(c.operation)) + " #" + std::to_string(c.nth));
         MemorySystem sys;
         sys.add_directory(SERVICE_DIR);
         sys.add_directory(RUNTIME_DIR, c.migrate ? SID_BUILTIN_ADMINISTRATORS : SID_LOCAL_SYSTEM);
@@ -202,7 +204,7 @@ TEST_F(PrivateDirectory, PrepareInstallDirsSecuresServiceThenBin) {
     MemorySystem failing;
     failing.add_file(SERVICE_DIR);
     EXPECT_FALSE(prepare_install_dirs(failing));
-    EXPECT_EQ(failing.count_calls("create_directory"), 1u); // bin was not tried
+    EXPECT_EQ(failing.count_calls(Op::CreateDirectory), 1u); // bin was not tried
     expect_nothing_leaked(failing);
 }
 

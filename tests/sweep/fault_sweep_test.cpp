@@ -20,50 +20,47 @@ const std::string UNINSTALL_LINE =
     "Service uninstalled successfully. Resource cleanup warnings can be ignored.\n";
 
 // Calls that cannot fail from the caller's point of view.
-bool is_injectable(const std::string& operation) {
-    static const char* const NEVER_FAIL[] = {"equal_sid", "local_free", "close_handle",
-                                             "close_service_handle", "sleep"};
-    return std::ranges::none_of(NEVER_FAIL, [&](const char* name) { return operation == name; });
+bool is_injectable(Op operation) {
+    static constexpr Op NEVER_FAIL[] = {Op::EqualSid, Op::LocalFree, Op::CloseHandle,
+                                        Op::CloseServiceHandle, Op::Sleep};
+    return std::ranges::find(NEVER_FAIL, operation) == std::end(NEVER_FAIL);
 }
 
-std::vector<WinCode> codes_for(const std::string& operation) {
+std::vector<WinCode> codes_for(Op operation) {
     std::vector<WinCode> codes{5, 32, 2};
-    if (operation == "lock_file") {
+    if (operation == Op::LockFile) {
         codes.push_back(33);
-    } else if (operation == "control_service") {
+    } else if (operation == Op::ControlService) {
         codes.push_back(1062);
     }
     return codes;
 }
 
-struct Call {
-    std::string operation;
-    std::string argument;
+// One call of the recorded run, where a failure can be injected.
+struct Point {
+    Call call;
     int occurrence = 0; // 1-based among calls of the same operation
 };
 
-std::vector<Call> parse(const std::vector<std::string>& lines) {
-    std::vector<Call> calls;
-    std::map<std::string, int> seen;
-    for (const auto& line : lines) {
-        const auto space = line.find(' ');
-        Call call{line.substr(0, space), space == std::string::npos ? "" : line.substr(space + 1)};
-        call.occurrence = ++seen[call.operation];
-        calls.push_back(call);
+std::vector<Point> points_of(const std::vector<Call>& calls) {
+    std::vector<Point> points;
+    std::map<Op, int> seen;
+    for (const auto& call : calls) {
+        points.push_back(Point{call, ++seen[call.op]});
     }
-    return calls;
+    return points;
 }
 
-std::size_t first_index_of(const std::vector<Call>& calls, const std::string& operation) {
+std::size_t first_index_of(const std::vector<Point>& calls, Op operation) {
     return static_cast<std::size_t>(
-        std::ranges::find_if(calls, [&](const Call& c) { return c.operation == operation; }) -
+        std::ranges::find_if(calls, [&](const Point& p) { return p.call.op == operation; }) -
         calls.begin());
 }
 
-std::size_t last_index_of(const std::vector<Call>& calls, const std::string& operation) {
+std::size_t last_index_of(const std::vector<Point>& calls, Op operation) {
     std::size_t last = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i].operation == operation) {
+        if (calls[i].call.op == operation) {
             last = i;
         }
     }
@@ -117,28 +114,28 @@ void sweep(Mode mode, const char* name) {
     build(recording, mode);
     ASSERT_EQ(run_entry(recording, arguments(mode), real_mode_operations(recording)), 0)
         << recording.err;
-    const std::vector<Call> calls = parse(recording.calls());
+    const std::vector<Point> calls = points_of(recording.calls());
     const std::string stale = std::string(USERS) + "\\1000";
 
     std::size_t points = 0;
     std::size_t runs = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
-        const Call& call = calls[i];
-        if (!is_injectable(call.operation)) {
+        const Point& point = calls[i];
+        if (!is_injectable(point.call.op)) {
             continue;
         }
         ++points;
-        for (const WinCode code : codes_for(call.operation)) {
-            SCOPED_TRACE(std::string(name) + ": call " + std::to_string(i) + " " + call.operation +
-                         " " + call.argument + " #" + std::to_string(call.occurrence) +
-                         " fails with " + std::to_string(code));
+        for (const WinCode code : codes_for(point.call.op)) {
+            SCOPED_TRACE(std::string(name) + ": call " + std::to_string(i) + " " +
+                         std::string(op_name(point.call.op)) + " " + point.call.argument + " #" +
+                         std::to_string(point.occurrence) + " fails with " + std::to_string(code));
             MemorySystem system;
             build(system, mode);
-            system.fail_call(call.operation, call.occurrence, code);
+            system.fail_call(point.call.op, point.occurrence, code);
             const int status = run_entry(system, arguments(mode), real_mode_operations(system));
             ++runs;
             expect_nothing_leaked(system);
-            const bool output_lost = call.operation == "write_file";
+            const bool output_lost = point.call.op == Op::WriteFile;
 
             if (status == 0) {
                 EXPECT_EQ(system.err, "");
@@ -163,15 +160,15 @@ void sweep(Mode mode, const char* name) {
             }
 
             // Nothing that was done before the failure is undone.
-            if (mode == Mode::Uninstall && i > first_index_of(calls, "delete_service")) {
+            if (mode == Mode::Uninstall && i > first_index_of(calls, Op::DeleteService)) {
                 EXPECT_EQ(system.service("orvex_vpn_service"), nullptr) << "the deletion stays";
             }
             if (mode == Mode::Maintenance) {
                 // With POSIX semantics the directory is gone once its disposition is set.
-                if (i > last_index_of(calls, "set_disposition_ex")) {
+                if (i > last_index_of(calls, Op::SetDispositionEx)) {
                     EXPECT_FALSE(system.exists(stale));
                 }
-                if (i > first_index_of(calls, "delete_file")) {
+                if (i > first_index_of(calls, Op::DeleteFile)) {
                     EXPECT_FALSE(system.exists(ACTIVE));
                 }
             }
