@@ -70,7 +70,7 @@ TEST_F(StaleOwners, OwnerKeysAndAccountLookups) {
     EXPECT_EQ(sid_has_account(system, DEAD_SID).value(), false);
     EXPECT_EQ(report_of(system, sid_has_account(system, "S-1-nonsense")),
               "Error: failed to parse owner SID\n\nCaused by:\n    Invalid SID. (os error 1337)\n");
-    system.fail_call("lookup_account_sid", 1, 1789);
+    system.fail_call(Op::LookupAccountSid, 1, 1789);
     EXPECT_EQ(report_of(system, sid_has_account(system, LIVE_SID)),
               "Error: failed to resolve owner SID\n\nCaused by:\n    OS Error 1789 "
               "(FormatMessageW() returned error 317) (os error 1789)\n");
@@ -80,7 +80,7 @@ TEST_F(StaleOwners, SidWithANulIsInvalidWithoutAskingTheSystem) {
     const std::string truncated = LIVE_SID + std::string(1, '\0') + "9";
     EXPECT_EQ(report_of(system, sid_has_account(system, truncated)),
               "Error: failed to parse owner SID\n\nCaused by:\n    Invalid SID. (os error 1337)\n");
-    EXPECT_EQ(system.count_calls("convert_string_sid"), 0u);
+    EXPECT_EQ(system.count_calls(Op::ConvertStringSid), 0u);
     // A directory named after the whole text is never judged by the truncated SID.
     owner(key_of(truncated), R"({"Windows":{"sid":")" + LIVE_SID + R"(\u00009"}})");
     EXPECT_EQ(report_of(system, run()),
@@ -97,7 +97,7 @@ TEST_F(StaleOwners, ActiveOwnerRecordLoading) {
     EXPECT_EQ(report_of(system, load_active_owner(system, layout)),
               "Error: failed to parse \"C:\\\\ProgramData\\\\orvex-service\\\\active-owner.json\""
               "\n\nCaused by:\n    Missing a name for object member. at line 1 column 2\n");
-    system.fail_call("create_file", 1, 5, "active-owner.json");
+    system.fail_call(Op::CreateFile, 1, 5, "active-owner.json");
     EXPECT_EQ(report_of(system, load_active_owner(system, layout)),
               "Error: failed to read \"C:\\\\ProgramData\\\\orvex-service\\\\active-owner.json\""
               "\n\nCaused by:\n    Access denied. (os error 5)\n");
@@ -107,7 +107,7 @@ TEST_F(StaleOwners, NothingToDoWithoutOrWithAnEmptyUsersDirectory) {
     active_record("1000");
     EXPECT_TRUE(removed().empty());
     EXPECT_TRUE(system.exists(ACTIVE)); // not even read
-    EXPECT_EQ(system.count_calls("create_file " + std::string(ACTIVE)), 0u);
+    EXPECT_EQ(system.count_calls(Op::CreateFile, ACTIVE), 0u);
     // The owner lock file was created, empty, and stays; the runtime directory is secured.
     ASSERT_TRUE(system.exists(OWNER_LOCK));
     EXPECT_EQ(system.find(OWNER_LOCK)->contents, "");
@@ -135,14 +135,14 @@ TEST_F(StaleOwners, HeldOwnerLockStopsBeforeTheUsersDirectoryIsRead) {
     EXPECT_EQ(report_of(system, run()),
               "Error: service owner lock is held; stop the service before stale-owner maintenance"
               "\n\nCaused by:\n    Lock violation. (os error 33)\n");
-    EXPECT_EQ(system.count_calls("list_directory"), 0u);
+    EXPECT_EQ(system.count_calls(Op::ListDirectory), 0u);
     EXPECT_TRUE(system.exists(users("1000")));
     EXPECT_EQ(system.find(RUNTIME_DIR)->owner, SID_LOCAL_SYSTEM); // secured all the same
     system.close_external(service);
 
     MemorySystem unopenable;
     unopenable.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
-    unopenable.fail_call("create_file", 0, 5, "owner.lock");
+    unopenable.fail_call(Op::CreateFile, 0, 5, "owner.lock");
     EXPECT_EQ(report_of(unopenable, cleanup_stale_owners(unopenable)),
               "Error: Access denied. (os error 5)\n");
     expect_nothing_leaked(unopenable);
@@ -210,7 +210,7 @@ TEST_F(StaleOwners, BrokenOrUnreadableMetadataEndsTheRun) {
         expect_nothing_leaked(sys);
     }
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.fail_call("open_relative", 0, 5, "owner.json");
+    system.fail_call(Op::OpenRelative, 0, 5, "owner.json");
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
 }
 
@@ -220,17 +220,18 @@ TEST_F(StaleOwners, ActiveRecordIsDeletedFirstWhenItNamesAStaleOwner) {
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
     EXPECT_FALSE(system.exists(ACTIVE));
     const auto& calls = system.calls();
-    const auto deleted = std::ranges::find(calls, "delete_file " + std::string(ACTIVE));
-    const auto tree = std::ranges::find_if(
-        calls, [](const std::string& c) { return c.starts_with("set_disposition"); });
+    const auto deleted = std::ranges::find(calls, Call{Op::DeleteFile, std::string(ACTIVE)});
+    const auto tree = std::ranges::find_if(calls, [](const Call& c) {
+        return c.op == Op::SetDispositionEx || c.op == Op::SetDisposition;
+    });
     EXPECT_LT(deleted, tree);
 }
 
 TEST_F(StaleOwners, ActiveRecordThatDisappearedMeanwhileIsNoObstacle) {
     owner("1000", R"({"Unix":[1000,1000]})");
     active_record("1000");
-    system.on_call = [&](const std::string& call) {
-        if (call == "delete_file " + std::string(ACTIVE)) {
+    system.on_call = [&](const Call& call) {
+        if (call == Call{Op::DeleteFile, std::string(ACTIVE)}) {
             system.remove(ACTIVE);
         }
     };
@@ -253,7 +254,7 @@ TEST_F(StaleOwners, ActiveRecordNamingALiveOrNoOwnerIsLeftAlone) {
 TEST_F(StaleOwners, ActiveRecordThatCannotBeClearedKeepsTheDirectory) {
     owner("1000", R"({"Unix":[1000,1000]})");
     active_record("1000");
-    system.fail_call("delete_file", 0, 32, "active-owner.json");
+    system.fail_call(Op::DeleteFile, 0, 32, "active-owner.json");
     EXPECT_EQ(report_of(system, run()), "Error: failed to clear stale active owner\n\nCaused by:\n"
                                         "    Sharing violation. (os error 32)\n");
     EXPECT_TRUE(system.exists(users("1000")));
@@ -264,9 +265,9 @@ TEST_F(StaleOwners, EarlierRemovalsStayWhenALaterOneFails) {
     owner("2000", R"({"Unix":[2000,1000]})");
     // Listing order is by name: 1000 goes first, then a file of 2000 is held open elsewhere.
     int seen = 0;
-    system.on_call = [&](const std::string& call) {
-        if (call == "open_relative settings.dat" && ++seen == 2) {
-            system.fail_call("open_relative", 0, 32, "settings.dat");
+    system.on_call = [&](const Call& call) {
+        if (call == Call{Op::OpenRelative, "settings.dat"} && ++seen == 2) {
+            system.fail_call(Op::OpenRelative, 0, 32, "settings.dat");
         }
     };
     EXPECT_EQ(report_of(system, run()), "Error: failed to remove stale owner state 2000\n\n"
@@ -277,23 +278,23 @@ TEST_F(StaleOwners, EarlierRemovalsStayWhenALaterOneFails) {
 
 TEST_F(StaleOwners, ListingAndEntryFailures) {
     system.add_directory(USERS, SID_LOCAL_SYSTEM);
-    system.fail_call("list_directory", 1, 5);
+    system.fail_call(Op::ListDirectory, 1, 5);
     EXPECT_EQ(report_of(system, run()),
               "Error: failed to enumerate \"C:\\\\ProgramData\\\\orvex-service\\\\users\"\n\n"
               "Caused by:\n    Access denied. (os error 5)\n");
     for (const WinCode not_found : {2u, 3u, 15u, 53u, 67u}) {
         system.clear_failures();
-        system.fail_call("open_relative", 1, not_found, "users");
+        system.fail_call(Op::OpenRelative, 1, not_found, "users");
         EXPECT_TRUE(removed().empty());
     }
     system.clear_failures();
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.fail_call("list_directory", 2, 5, "users");
+    system.fail_call(Op::ListDirectory, 2, 5, "users");
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
     EXPECT_FALSE(system.exists(users("1000"))); // removed from the first batch all the same
     system.clear_failures();
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.fail_call("attribute_tag", 2, 5); // the first is the users directory's own
+    system.fail_call(Op::AttributeTag, 2, 5); // the first is the users directory's own
     EXPECT_EQ(report_of(system, run()), "Error: Access denied. (os error 5)\n");
     EXPECT_TRUE(system.exists(users("1000")));
 }
@@ -308,8 +309,8 @@ TEST_F(StaleOwners, TreeRemovalNeverFollowsLinksEvenWhenSwappedMeanwhile) {
     system.add_directory(users("1000") + "\\swapped", SID_LOCAL_SYSTEM);
     system.add_file(users("1000") + "\\swapped\\inner.txt", "x");
     // Between the listing and the open, "swapped" becomes a junction to the outside.
-    system.on_call = [&](const std::string& call) {
-        if (call == "open_relative swapped") {
+    system.on_call = [&](const Call& call) {
+        if (call == Call{Op::OpenRelative, "swapped"}) {
             system.remove(users("1000") + "\\swapped");
             system.add_junction(users("1000") + "\\swapped", "C:\\Outside");
         }
@@ -337,7 +338,7 @@ TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     system.add_file(users("1000") + "\\state\\readonly.dat", "x", win::FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
     EXPECT_FALSE(system.exists(users("1000")));
-    EXPECT_GE(system.count_calls("set_attributes"), 1u);
+    EXPECT_GE(system.count_calls(Op::SetAttributes), 1u);
 }
 
 TEST_F(StaleOwners, DeepTreesAreRemovedWithoutRecursionUpToABound) {
