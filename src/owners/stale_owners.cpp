@@ -191,8 +191,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     if (!service_dir) {
         return fail(std::move(service_dir.error()));
     }
-    if (auto secured =
-            ensure_private_directory(system, layout.runtime_dir, RUNTIME_DIR_SDDL, true, true);
+    if (auto secured = ensure_private_directory(system, layout.runtime_dir, RUNTIME_DIR_PROFILE);
         !secured) {
         return fail(std::move(secured.error()));
     }

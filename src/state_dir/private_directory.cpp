@@ -47,8 +47,15 @@ Result<OwnerQuery> query_owner(System& system, std::uintptr_t handle) {
     return owner;
 }
 
-// Whether `owner` is one of the two accounts that may own an install directory.
-Result<bool> owned_by_system_or_administrators(System& system, const void* owner) {
+enum class OwnerKind { LocalSystem, Administrators, Other };
+
+struct OwnerJudgement {
+    OwnerKind kind;
+    OwnedSid local_system; // what a migrated directory is given
+};
+
+// Which of the two accounts that may own a private directory owns it, if either.
+Result<OwnerJudgement> judge_owner(System& system, const void* owner) {
     auto local_system = local_system_sid(system);
     if (!local_system) {
         return fail(std::move(local_system.error()));
@@ -57,25 +64,24 @@ Result<bool> owned_by_system_or_administrators(System& system, const void* owner
     if (!administrators) {
         return fail(std::move(administrators.error()));
     }
-    return same_sid(system, owner, *local_system) || same_sid(system, owner, *administrators);
-}
-
-} // namespace
-
-Result<OwnedSid> well_known_sid(System& system, std::uint32_t kind, std::string_view label) {
-    auto sid = std::make_unique<SidBuffer>();
-    if (auto created = system.create_well_known_sid(kind, sid->bytes.data(), SID_BUFFER_SIZE);
-        !created) {
-        return fail(ErrorChain::context("failed to create " + std::string(label) + " SID",
-                                        SystemError::from_code(created.error())));
+    OwnerKind kind = OwnerKind::Other;
+    if (same_sid(system, owner, *local_system)) {
+        kind = OwnerKind::LocalSystem;
+    } else if (same_sid(system, owner, *administrators)) {
+        kind = OwnerKind::Administrators;
     }
-    return sid;
+    return OwnerJudgement{kind, std::move(*local_system)};
 }
 
-Result<void> ensure_private_directory(System& system, std::string_view path, std::string_view sddl,
-                                      bool migrate_legacy_owner, bool allow_reclaim) {
+enum class Attempt { First, AfterReclaim };
+
+// What became of one attempt: done, or the directory must be reclaimed and tried once more.
+enum class Outcome { Secured, NeedsReclaim };
+
+Result<Outcome> secure_once(System& system, std::string_view path, const DirectoryProfile& profile,
+                            Attempt attempt) {
     // The descriptor comes first: nothing on disk is touched when it cannot be built.
-    auto descriptor = system.convert_sddl(*to_system_string(sddl));
+    auto descriptor = system.convert_sddl(*to_system_string(profile.sddl));
     if (!descriptor) {
         return fail(
             ErrorChain::context("failed to build private service directory security descriptor",
@@ -107,64 +113,44 @@ Result<void> ensure_private_directory(System& system, std::string_view path, std
             ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
     }
 
-    auto queried = query_owner(system, handle->get());
-    if (!queried) {
-        return fail(std::move(queried.error()));
+    // The owner's descriptor is freed once judged; only the verdict is needed below.
+    Result<OwnerJudgement> judged = [&]() -> Result<OwnerJudgement> {
+        auto owner = query_owner(system, handle->get());
+        if (!owner) {
+            return fail(std::move(owner.error()));
+        }
+        return judge_owner(system, owner->owner);
+    }();
+    if (!judged) {
+        return fail(std::move(judged.error()));
     }
-    OwnerQuery owner = std::move(*queried);
+    const OwnerKind kind = judged->kind;
 
-    if (!migrate_legacy_owner) {
-        auto accepted = owned_by_system_or_administrators(system, owner.owner);
-        if (!accepted) {
-            return fail(std::move(accepted.error()));
+    if (profile.owner_policy == OwnerPolicy::AcceptOrReclaimEmpty && kind == OwnerKind::Other) {
+        if (attempt == Attempt::AfterReclaim) {
+            return fail(ErrorChain::message("service install path " + quoted +
+                                            " still has an unexpected owner after safe "
+                                            "recreation"));
         }
-        owner.descriptor.reset();
-        if (!*accepted) {
-            // The handle must be closed before the directory can be removed.
-            handle->reset();
-            if (!allow_reclaim) {
-                return fail(ErrorChain::message("service install path " + quoted +
-                                                " still has an unexpected owner after safe "
-                                                "recreation"));
-            }
-            // RemoveDirectoryW removes only an empty directory: nothing inside is ever deleted.
-            if (auto removed = system.remove_directory(*wide_path); !removed) {
-                return fail(ErrorChain::context(
-                    "service install path " + quoted +
-                        " has an unexpected owner and is not an empty directory that can be "
-                        "safely reclaimed",
-                    SystemError::from_code(removed.error())));
-            }
-            descriptor->reset();
-            return ensure_private_directory(system, path, sddl, false, false);
+        return Outcome::NeedsReclaim;
+    }
+    if (profile.owner_policy == OwnerPolicy::MigrateAdministrators) {
+        if (kind == OwnerKind::Other) {
+            return fail(ErrorChain::message(
+                "service path " + quoted +
+                " has an unexpected owner; only legacy Builtin Administrators ownership can be "
+                "migrated"));
         }
-    } else {
-        auto local_system = local_system_sid(system);
-        if (!local_system) {
-            return fail(std::move(local_system.error()));
-        }
-        if (!same_sid(system, owner.owner, *local_system)) {
-            auto administrators = builtin_administrators_sid(system);
-            if (!administrators) {
-                return fail(std::move(administrators.error()));
-            }
-            if (!same_sid(system, owner.owner, *administrators)) {
-                return fail(ErrorChain::message(
-                    "service path " + quoted +
-                    " has an unexpected owner; only legacy Builtin Administrators ownership can "
-                    "be migrated"));
-            }
-            owner.descriptor.reset();
+        if (kind == OwnerKind::Administrators) {
             const WinCode code =
                 system.set_security_info(handle->get(), win::OWNER_SECURITY_INFORMATION,
-                                         local_system->get()->bytes.data(), nullptr);
+                                         judged->local_system->bytes.data(), nullptr);
             if (code != 0) {
                 return fail(
                     ErrorChain::message("failed to migrate service path " + quoted +
                                         " to LocalSystem ownership: " + windows_error(code)));
             }
         }
-        owner.descriptor.reset();
     }
 
     const auto dacl = system.security_descriptor_dacl(descriptor->ptr());
@@ -176,6 +162,45 @@ Result<void> ensure_private_directory(System& system, std::string_view path, std
         code != 0) {
         return fail(ErrorChain::message("failed to apply private service directory DACL: " +
                                         windows_error(code)));
+    }
+    return Outcome::Secured;
+}
+
+} // namespace
+
+Result<OwnedSid> well_known_sid(System& system, std::uint32_t kind, std::string_view label) {
+    auto sid = std::make_unique<SidBuffer>();
+    if (auto created = system.create_well_known_sid(kind, sid->bytes.data(), SID_BUFFER_SIZE);
+        !created) {
+        return fail(ErrorChain::context("failed to create " + std::string(label) + " SID",
+                                        SystemError::from_code(created.error())));
+    }
+    return sid;
+}
+
+Result<void> ensure_private_directory(System& system, std::string_view path,
+                                      const DirectoryProfile& profile) {
+    auto first = secure_once(system, path, profile, Attempt::First);
+    if (!first) {
+        return fail(std::move(first.error()));
+    }
+    if (*first == Outcome::Secured) {
+        return {};
+    }
+    // A foreign owner may have planted the directory before the installer ran. RemoveDirectoryW
+    // removes only an empty directory, so nothing inside one is ever deleted; the handle of the
+    // first attempt is closed by now, or the removal would only mark it for deletion.
+    const auto wide_path = to_system_string(path);
+    if (auto removed = system.remove_directory(*wide_path); !removed) {
+        return fail(ErrorChain::context(
+            "service install path " + quote_path(path) +
+                " has an unexpected owner and is not an empty directory that can be safely "
+                "reclaimed",
+            SystemError::from_code(removed.error())));
+    }
+    auto second = secure_once(system, path, profile, Attempt::AfterReclaim);
+    if (!second) {
+        return fail(std::move(second.error()));
     }
     return {};
 }
@@ -208,11 +233,11 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
     if (!owner) {
         return fail(std::move(owner.error()));
     }
-    auto accepted = owned_by_system_or_administrators(system, owner->owner);
-    if (!accepted) {
-        return fail(std::move(accepted.error()));
+    auto judged = judge_owner(system, owner->owner);
+    if (!judged) {
+        return fail(std::move(judged.error()));
     }
-    if (!*accepted) {
+    if (judged->kind == OwnerKind::Other) {
         return fail(
             ErrorChain::message("service directory " + quoted + " has an unexpected owner"));
     }
@@ -221,14 +246,12 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
 
 Result<std::string> prepare_install_dirs(System& system) {
     const ServiceLayout layout = service_layout(system);
-    if (auto secured =
-            ensure_private_directory(system, layout.service_dir, INSTALL_DIR_SDDL, false, true);
+    if (auto secured = ensure_private_directory(system, layout.service_dir, INSTALL_DIR_PROFILE);
         !secured) {
         return fail(std::move(secured.error()));
     }
     std::string bin = bin_dir(layout);
-    if (auto secured = ensure_private_directory(system, bin, INSTALL_DIR_SDDL, false, true);
-        !secured) {
+    if (auto secured = ensure_private_directory(system, bin, INSTALL_DIR_PROFILE); !secured) {
         return fail(std::move(secured.error()));
     }
     return bin;

@@ -30,15 +30,31 @@ using OwnedSid = std::unique_ptr<SidBuffer>;
 [[nodiscard]] Result<OwnedSid> well_known_sid(System& system, std::uint32_t kind,
                                               std::string_view label);
 
-// Creates `path` (its last component only) with the descriptor of `sddl`, or verifies an existing
-// one: an ordinary directory, not a link, owned by an accepted account. With
-// `migrate_legacy_owner`, a Builtin Administrators owner becomes LocalSystem and any other owner
-// is refused. Without it, LocalSystem and Builtin Administrators are accepted, and a directory
-// with another owner is removed and created again once, if `allow_reclaim` and it is empty. The
-// protected DACL of `sddl` is then applied. Nothing is undone on failure.
+// What a private directory's owner may be, and what is done about one that is not accepted.
+enum class OwnerPolicy {
+    // LocalSystem or Builtin Administrators; a directory with any other owner is removed and
+    // created again, once, if it is empty (RemoveDirectoryW refuses one that is not).
+    AcceptOrReclaimEmpty,
+    // LocalSystem; the legacy owner, Builtin Administrators, is changed to LocalSystem; any other
+    // owner is refused.
+    MigrateAdministrators,
+};
+
+struct DirectoryProfile {
+    std::string_view sddl; // the descriptor a new directory gets; its protected DACL is applied
+    OwnerPolicy owner_policy;
+};
+
+inline constexpr DirectoryProfile INSTALL_DIR_PROFILE{INSTALL_DIR_SDDL,
+                                                      OwnerPolicy::AcceptOrReclaimEmpty};
+inline constexpr DirectoryProfile RUNTIME_DIR_PROFILE{RUNTIME_DIR_SDDL,
+                                                      OwnerPolicy::MigrateAdministrators};
+
+// Creates `path` (its last component only) with the profile's descriptor, or verifies an existing
+// one: an ordinary directory, not a link, whose owner the profile's policy accepts or repairs.
+// The protected DACL of the descriptor is then applied. Nothing is undone on failure.
 [[nodiscard]] Result<void> ensure_private_directory(System& system, std::string_view path,
-                                                    std::string_view sddl,
-                                                    bool migrate_legacy_owner, bool allow_reclaim);
+                                                    const DirectoryProfile& profile);
 
 // Opens the existing service directory at `path` and keeps it from being renamed, deleted or
 // replaced for as long as the returned handle is held: it is opened without following a link and

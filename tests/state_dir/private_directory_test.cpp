@@ -15,10 +15,10 @@ constexpr std::string_view QUOTED_RUNTIME_DIR = "\"C:\\\\ProgramData\\\\orvex-se
 constexpr std::string_view PROTECTED_DACL = "P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 Result<void> install_profile(MemorySystem& system, std::string_view path = SERVICE_DIR) {
-    return ensure_private_directory(system, path, INSTALL_DIR_SDDL, false, true);
+    return ensure_private_directory(system, path, INSTALL_DIR_PROFILE);
 }
 Result<void> runtime_profile(MemorySystem& system) {
-    return ensure_private_directory(system, RUNTIME_DIR, RUNTIME_DIR_SDDL, true, true);
+    return ensure_private_directory(system, RUNTIME_DIR, RUNTIME_DIR_PROFILE);
 }
 
 class PrivateDirectory : public ::testing::Test {
@@ -182,14 +182,17 @@ TEST_F(PrivateDirectory, EachStepsFailureHasItsExactReport) {
         {Op::SetSecurityInfo, 1, 0xC0000022, false,
          "Error: failed to apply private service directory DACL: Windows error 3221225506\n"},
     };
+    constexpr DirectoryProfile RUNTIME_AS_INSTALL{RUNTIME_DIR_SDDL,
+                                                  OwnerPolicy::AcceptOrReclaimEmpty};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(op_name(c.operation)) + " #" + std::to_string(c.nth));
         MemorySystem sys;
         sys.add_directory(SERVICE_DIR);
         sys.add_directory(RUNTIME_DIR, c.migrate ? SID_BUILTIN_ADMINISTRATORS : SID_LOCAL_SYSTEM);
         sys.fail_call(c.operation, c.nth, c.code);
-        EXPECT_EQ(report_of(sys, ensure_private_directory(sys, RUNTIME_DIR, RUNTIME_DIR_SDDL,
-                                                          c.migrate, true)),
+        EXPECT_EQ(report_of(sys, ensure_private_directory(sys, RUNTIME_DIR,
+                                                          c.migrate ? RUNTIME_DIR_PROFILE
+                                                                    : RUNTIME_AS_INSTALL)),
                   c.expected);
         expect_nothing_leaked(sys);
     }
