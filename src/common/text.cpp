@@ -10,6 +10,10 @@ namespace {
 
 constexpr char32_t REPLACEMENT = 0xFFFD;
 
+char hex_digit(std::uint32_t value) {
+    return "0123456789abcdef"[value & 0xF];
+}
+
 void append_code_point(std::string& out, char32_t cp) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -93,10 +97,9 @@ bool is_grapheme_extend(char32_t cp) {
 }
 
 void append_hex_escape(std::string& out, char32_t cp) {
-    static constexpr char DIGITS[] = "0123456789abcdef";
     std::string hex;
     do {
-        hex.insert(hex.begin(), DIGITS[cp & 0xF]);
+        hex.insert(hex.begin(), hex_digit(cp));
         cp >>= 4;
     } while (cp != 0);
     out += "\\u{";
@@ -254,6 +257,16 @@ std::string join_path(std::string_view base, std::string_view name) {
         out += '\\';
     }
     out += name;
+    return out;
+}
+
+std::string to_hex(std::span<const std::uint8_t> bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        out.push_back(hex_digit(byte >> 4));
+        out.push_back(hex_digit(byte));
+    }
     return out;
 }
 

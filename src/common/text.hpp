@@ -3,7 +3,9 @@
 // unpaired UTF-16 surrogates, so that every name the system hands us survives a round trip.
 // Conversion to UTF-16 happens right before each system call.
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,9 @@ namespace orvex {
 // A name from a document as it is inserted into a message between backticks: the escapes of
 // `quote_path`, but without the quotes and with backslashes and double quotes left as they are.
 [[nodiscard]] std::string escape_text(std::string_view wtf8);
+
+// Bytes as lower-case hexadecimal, two digits each.
+[[nodiscard]] std::string to_hex(std::span<const std::uint8_t> bytes);
 
 // Appends a path component with one backslash between the two, unless `base` is empty or already
 // ends in a separator.

@@ -13,17 +13,6 @@ namespace {
 constexpr std::string_view OWNER_LOCK_HELD =
     "service owner lock is held; stop the service before stale-owner maintenance";
 
-std::string hex(const Sha256Digest& digest) {
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(digest.size() * 2);
-    for (const std::uint8_t byte : digest) {
-        out.push_back(DIGITS[byte >> 4]);
-        out.push_back(DIGITS[byte & 0xF]);
-    }
-    return out;
-}
-
 enum class Verdict { Keep, Stale };
 
 Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
@@ -137,7 +126,7 @@ std::string owner_key_for(const OwnerIdentity& identity) {
         return std::to_string(unix_identity->uid);
     }
     const auto digest = sha256(std::get<WindowsIdentity>(identity.value).sid);
-    return digest ? hex(*digest) : std::string();
+    return digest ? to_hex(*digest) : std::string();
 }
 
 Result<bool> sid_has_account(System& system, std::string_view sid) {
@@ -153,6 +142,8 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
         return fail(ErrorChain::context("failed to parse owner SID",
                                         SystemError::from_code(converted.error())));
     }
+    // Asked with no buffers, LookupAccountSidW never succeeds: a known account answers that the
+    // buffers are too small (122), an unknown one that no mapping exists (1332).
     const WinCode code = system.lookup_account_sid_probe(converted->ptr());
     if (code == win::ERROR_INSUFFICIENT_BUFFER) {
         return true;

@@ -1,6 +1,7 @@
 // FIPS 180-4 test vectors, run against whichever library the build links (OpenSSL natively, CNG
 // under Wine).
 #include "common/sha256.hpp"
+#include "common/text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,7 @@ std::string hex_digest(std::string_view bytes) {
     if (!digest) {
         return "<failed>";
     }
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    std::string out;
-    for (const std::uint8_t byte : *digest) {
-        out += DIGITS[byte >> 4];
-        out += DIGITS[byte & 0xF];
-    }
-    return out;
+    return to_hex(*digest);
 }
 
 TEST(Sha256, Fips180Vectors) {

@@ -310,6 +310,8 @@ SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t dire
     std::vector<FindData> entries;
     for (std::size_t offset = 0;;) {
         const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+        // For a reparse point the listing reports its tag in EaSize: a file with a reparse point
+        // cannot carry extended attributes, so the field is reused.
         const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         entries.push_back(FindData{info->FileAttributes, reparse ? info->EaSize : 0,
                                    std::u16string(reinterpret_cast<const char16_t*>(info->FileName),
