@@ -28,7 +28,8 @@ class PrivateDirectory : public ::testing::Test {
 };
 
 TEST_F(PrivateDirectory, MissingDirectoryIsCreatedWithTheProfilesOwnerAndProtectedDacl) {
-    ASSERT_TRUE(install_profile(system)) << report_of(system, install_profile(system));
+    const auto secured = install_profile(system);
+    ASSERT_TRUE(secured) << report_of(system, secured);
     auto* created = system.find(SERVICE_DIR);
     ASSERT_NE(created, nullptr);
     EXPECT_EQ(created->owner, SID_BUILTIN_ADMINISTRATORS);

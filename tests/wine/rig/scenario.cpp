@@ -1,5 +1,7 @@
 #include "wine/rig/scenario.hpp"
 
+#include <cstdio>
+
 #include "owners/stale_owners.hpp"
 
 namespace orvex::rig {
@@ -15,6 +17,17 @@ DWORD query_state(SC_HANDLE service) {
         return 0;
     }
     return status.dwCurrentState;
+}
+
+// A scenario that could not be set up ends the program with the reason: a test that went on would
+// report on a world other than the one it describes.
+void require(bool done, const std::wstring& what) {
+    if (!done) {
+        const DWORD code = GetLastError();
+        std::fwprintf(stderr, L"rig set-up failed: %ls (error %lu)\n", what.c_str(), code);
+        std::fflush(stderr);
+        ExitProcess(2);
+    }
 }
 
 void wait_for_state(SC_HANDLE service, DWORD state) {
@@ -66,26 +79,33 @@ void reset_world() {
         }
     }
     forget_all_records();
+    // Each step above is best effort (the world may be half set up); the result is not.
+    require(!exists(SERVICE_DIR), L"remove " + SERVICE_DIR);
+    require(service_state() == 0, L"delete the service");
 }
 
 void make_directory(const std::wstring& path, const std::wstring& owner) {
-    CreateDirectoryW(path.c_str(), nullptr);
+    require(CreateDirectoryW(path.c_str(), nullptr) != 0, L"create " + path);
     set_owner(path, owner);
 }
 
 void write_file(const std::wstring& path, const std::string& contents) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    require(file != INVALID_HANDLE_VALUE, L"create " + path);
     DWORD written = 0;
-    WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr);
+    const bool wrote =
+        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+        written == contents.size();
     CloseHandle(file);
+    require(wrote, L"write " + path);
 }
 
 void set_owner(const std::wstring& path, const std::wstring& owner) {
-    if (auto identity = identity_of(path)) {
-        auto record = load_record(*identity).value_or(OwnershipRecord{});
-        record.owner = owner;
-        store_record(*identity, record);
-    }
+    auto identity = identity_of(path);
+    require(identity.has_value(), L"identify " + path);
+    auto record = load_record(*identity).value_or(OwnershipRecord{});
+    record.owner = owner;
+    store_record(*identity, record);
 }
 
 std::optional<OwnershipRecord> record_of(const std::wstring& path) {
@@ -100,17 +120,21 @@ bool exists(const std::wstring& path) {
 void install_service(const std::wstring& arguments, bool start) {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(BIN_DIR, ADMINISTRATORS);
-    CopyFileW((testing::build_dir() + L"\\standin_service.exe").c_str(), SERVICE_EXE.c_str(),
-              FALSE);
+    require(CopyFileW((testing::build_dir() + L"\\standin_service.exe").c_str(),
+                      SERVICE_EXE.c_str(), FALSE) != 0,
+            L"copy the stand-in to " + SERVICE_EXE);
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    require(manager != nullptr, L"open the Service Control Manager");
     const std::wstring command = L"\"" + SERVICE_EXE + L"\" " + arguments;
     SC_HANDLE service =
         CreateServiceW(manager, SERVICE_NAME, SERVICE_NAME, SERVICE_ALL_ACCESS,
                        SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                        command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (service != nullptr && start) {
-        StartServiceW(service, 0, nullptr);
+    require(service != nullptr, L"create the service");
+    if (start) {
+        require(StartServiceW(service, 0, nullptr) != 0, L"start the service");
         wait_for_state(service, SERVICE_RUNNING);
+        require(query_state(service) == SERVICE_RUNNING, L"see the service running");
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
@@ -122,9 +146,10 @@ std::string windows_owner_key(const std::string& sid) {
 
 void add_owner_directory(const std::string& key, const std::string& owner_json) {
     const std::wstring dir = USERS_DIR + L"\\" + std::wstring(key.begin(), key.end());
-    CreateDirectoryW(dir.c_str(), nullptr);
+    require(CreateDirectoryW(dir.c_str(), nullptr) != 0, L"create " + dir);
     write_file(dir + L"\\owner.json", owner_json);
-    CreateDirectoryW((dir + L"\\state").c_str(), nullptr);
+    require(CreateDirectoryW((dir + L"\\state").c_str(), nullptr) != 0,
+            L"create " + dir + L"\\state");
     write_file(dir + L"\\state\\settings.dat", "user data");
 }
 
