@@ -4,7 +4,6 @@
 
 #include "common/system_message.hpp"
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex {
 namespace {

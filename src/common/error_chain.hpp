@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/seam_types.hpp"
+
 namespace orvex {
 
 // A Windows error code from the thread's last-error value (or a code that a call returned).
@@ -19,12 +21,12 @@ struct SystemError {
     std::int32_t code = 0;
     const char* description = nullptr; // a static text, or null for a system code
 
-    static SystemError from_code(std::uint32_t code) {
-        return SystemError{static_cast<std::int32_t>(code), nullptr};
+    static SystemError from_code(WinCode code) {
+        return SystemError{static_cast<std::int32_t>(code.value()), nullptr};
     }
     static SystemError fixed(const char* description) { return SystemError{0, description}; }
-    [[nodiscard]] bool has_code(std::uint32_t value) const {
-        return description == nullptr && static_cast<std::uint32_t>(code) == value;
+    [[nodiscard]] bool has_code(WinCode value) const {
+        return description == nullptr && static_cast<std::uint32_t>(code) == value.value();
     }
     friend bool operator==(const SystemError& a, const SystemError& b) {
         return a.code == b.code && a.description == b.description;

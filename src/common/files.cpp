@@ -3,14 +3,12 @@
 #include <array>
 
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex {
 namespace {
 
-constexpr std::uint32_t DISPOSITION_POSIX_IGNORING_READONLY =
-    win::FILE_DISPOSITION_FLAG_DELETE | win::FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-    win::FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
+constexpr DispositionFlags DISPOSITION_POSIX_IGNORING_READONLY =
+    DispositionFlags::Delete | DispositionFlags::PosixSemantics | DispositionFlags::IgnoreReadonly;
 
 std::unexpected<SystemError> failed(WinCode code) {
     return std::unexpected(SystemError::from_code(code));
@@ -22,9 +20,8 @@ std::unexpected<SystemError> nul_in_path() {
 } // namespace
 
 bool is_not_found(SystemError error) {
-    for (const WinCode code :
-         {win::ERROR_FILE_NOT_FOUND, win::ERROR_PATH_NOT_FOUND, win::ERROR_INVALID_DRIVE,
-          win::ERROR_BAD_NETPATH, win::ERROR_BAD_NET_NAME}) {
+    for (const WinCode code : {WinCode::FileNotFound, WinCode::PathNotFound, WinCode::InvalidDrive,
+                               WinCode::BadNetPath, WinCode::BadNetName}) {
         if (error.has_code(code)) {
             return true;
         }
@@ -41,8 +38,8 @@ FileResult<FileInformation> file_metadata(System& system, std::string_view path)
     if (!wide) {
         return nul_in_path();
     }
-    auto handle = system.create_file(*wide, 0, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-                                     win::FILE_FLAG_BACKUP_SEMANTICS | win::PATH_OPEN_SQOS);
+    auto handle = system.create_file(*wide, Access{}, ShareMode::All, Disposition::OpenExisting,
+                                     OpenFlags::BackupSemantics | OpenFlags::IdentifyOnly);
     if (!handle) {
         return failed(handle.error());
     }
@@ -62,24 +59,25 @@ FileResult<void> delete_file(System& system, std::string_view path) {
     if (deleted) {
         return {};
     }
-    if (deleted.error() != win::ERROR_ACCESS_DENIED) {
+    if (deleted.error() != WinCode::AccessDenied) {
         return failed(deleted.error());
     }
-    auto handle = system.create_file(*wide, win::DELETE, win::FILE_SHARE_ALL, win::OPEN_EXISTING,
-                                     win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS);
+    auto handle =
+        system.create_file(*wide, Access::Delete, ShareMode::All, Disposition::OpenExisting,
+                           OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
     if (handle && system.set_disposition_ex(handle->get(), DISPOSITION_POSIX_IGNORING_READONLY)) {
         return {};
     }
-    return failed(win::ERROR_ACCESS_DENIED);
+    return failed(WinCode::AccessDenied);
 }
 
 bool is_link(const AttributeTag& tag) {
-    return (tag.attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-           (tag.reparse_tag & win::REPARSE_TAG_NAME_SURROGATE) != 0;
+    return tag.attributes.intersects(FileAttributes::ReparsePoint) &&
+           tag.reparse_tag.is_name_surrogate();
 }
 
 bool is_real_directory(const AttributeTag& tag) {
-    return (tag.attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 && !is_link(tag);
+    return tag.attributes.intersects(FileAttributes::Directory) && !is_link(tag);
 }
 
 namespace {
@@ -92,14 +90,14 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const A
         return {};
     }
     const WinCode code = posix.error();
-    if (code != win::ERROR_INVALID_PARAMETER && code != win::ERROR_NOT_SUPPORTED &&
-        code != win::ERROR_INVALID_FUNCTION) {
+    if (code != WinCode::InvalidParameter && code != WinCode::NotSupported &&
+        code != WinCode::InvalidFunction) {
         return failed(code);
     }
-    if ((tag.attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
-        const std::uint32_t cleared = tag.attributes & ~win::FILE_ATTRIBUTE_READONLY;
-        if (auto set =
-                system.set_attributes(handle, cleared == 0 ? win::FILE_ATTRIBUTE_NORMAL : cleared);
+    if (tag.attributes.intersects(FileAttributes::ReadOnly)) {
+        const FileAttributes cleared = tag.attributes.without(FileAttributes::ReadOnly);
+        if (auto set = system.set_attributes(
+                handle, cleared == FileAttributes{} ? FileAttributes::Normal : cleared);
             !set) {
             return failed(set.error());
         }
@@ -124,7 +122,7 @@ FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
             return contents;
         }
         if (*read > MAX_DOCUMENT_SIZE - contents.size()) {
-            return failed(win::ERROR_FILE_TOO_LARGE);
+            return failed(WinCode::FileTooLarge);
         }
         contents.append(buffer.data(), *read);
     }
@@ -156,7 +154,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 level.next = 0;
                 continue;
             }
-            if (batch.error() != win::ERROR_NO_MORE_FILES) {
+            if (batch.error() != WinCode::NoMoreFiles) {
                 return failed(batch.error());
             }
             // Everything below has gone: the directory itself goes now.
@@ -172,7 +170,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         }
         auto child = system.open_relative(level.handle.get(), entry.name, TREE_ACCESS);
         if (!child) {
-            if (child.error() == win::ERROR_FILE_NOT_FOUND) {
+            if (child.error() == WinCode::FileNotFound) {
                 continue; // removed by someone else meanwhile
             }
             return failed(child.error());
@@ -184,7 +182,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         }
         if (is_real_directory(*tag)) {
             if (stack.size() > MAX_TREE_DEPTH) {
-                return failed(win::ERROR_FILENAME_EXCED_RANGE);
+                return failed(WinCode::FilenameExceedsRange);
             }
             stack.push_back(Level{std::move(*child), *tag, {}, 0}); // `level` is not used again
         } else if (auto deleted = delete_by_handle(system, child->get(), *tag); !deleted) {
@@ -199,8 +197,8 @@ FileResult<std::string> read_whole_file(System& system, std::string_view path) {
     if (!wide) {
         return nul_in_path();
     }
-    auto handle = system.create_file(*wide, win::GENERIC_READ, win::FILE_SHARE_ALL,
-                                     win::OPEN_EXISTING, win::PATH_OPEN_SQOS);
+    auto handle = system.create_file(*wide, Access::GenericRead, ShareMode::All,
+                                     Disposition::OpenExisting, OpenFlags::IdentifyOnly);
     if (!handle) {
         return failed(handle.error());
     }
@@ -209,7 +207,7 @@ FileResult<std::string> read_whole_file(System& system, std::string_view path) {
 
 FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,
                                            std::u16string_view name) {
-    auto handle = system.open_relative(directory, std::u16string(name), win::GENERIC_READ);
+    auto handle = system.open_relative(directory, std::u16string(name), Access::GenericRead);
     if (!handle) {
         return failed(handle.error());
     }
@@ -218,10 +216,10 @@ FileResult<std::string> read_relative_file(System& system, std::uintptr_t direct
         return failed(tag.error());
     }
     if (is_link(*tag)) {
-        return failed(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+        return failed(WinCode::ReparsePointEncountered);
     }
-    if ((tag->attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return failed(win::ERROR_ACCESS_DENIED);
+    if (tag->attributes.intersects(FileAttributes::Directory)) {
+        return failed(WinCode::AccessDenied);
     }
     return read_bounded(system, handle->get());
 }

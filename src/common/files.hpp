@@ -10,7 +10,6 @@
 
 #include "common/error_chain.hpp"
 #include "platform/system.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex {
 
@@ -33,8 +32,8 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 
 // What a tree removal needs on every object it opens: listing a directory, reading and clearing
 // attributes, and deleting it.
-inline constexpr std::uint32_t TREE_ACCESS =
-    win::DELETE | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES | win::FILE_WRITE_ATTRIBUTES;
+inline constexpr Access TREE_ACCESS =
+    Access::Delete | Access::ListDirectory | Access::ReadAttributes | Access::WriteAttributes;
 
 // No removal descends deeper than this below its root: each level holds one open handle.
 inline constexpr std::size_t MAX_TREE_DEPTH = 1024;

@@ -1,7 +1,6 @@
 #include "common/system_message.hpp"
 
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex {
 namespace {
@@ -21,19 +20,19 @@ std::string trim_ascii_whitespace_end(std::string text) {
 
 std::string message_for_code(System& system, std::int32_t code) {
     auto number = static_cast<std::uint32_t>(code);
-    std::uint32_t flags = win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
+    MessageFlags flags = MessageFlags::FromSystem | MessageFlags::IgnoreInserts;
     std::uintptr_t module = 0;
     if ((number & NT_STATUS_MARKER) != 0) {
         module = system.loaded_module(u"NTDLL.DLL");
         if (module != 0) {
             number &= ~NT_STATUS_MARKER;
-            flags |= win::FORMAT_MESSAGE_FROM_HMODULE;
+            flags = flags | MessageFlags::FromModule;
         }
     }
-    auto text = system.format_message(flags, module, number);
+    auto text = system.format_message(flags, module, WinCode(number));
     if (!text) {
         return "OS Error " + std::to_string(code) + " (FormatMessageW() returned error " +
-               std::to_string(static_cast<std::int32_t>(text.error())) + ")";
+               std::to_string(static_cast<std::int32_t>(text.error().value())) + ")";
     }
     if (!is_valid_unicode(std::u16string_view{*text})) {
         return "OS Error " + std::to_string(code) + " (FormatMessageW() returned invalid UTF-16)";

@@ -3,7 +3,6 @@
 #include "common/files.hpp"
 #include "common/sha256.hpp"
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 #include "state_dir/lock_files.hpp"
 #include "state_dir/private_directory.hpp"
 
@@ -99,7 +98,7 @@ Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service
                                         SystemError::from_code(code)));
     };
     auto handle = system.open_relative(service_dir, std::u16string(USERS_DIR_NAME_W),
-                                       win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES);
+                                       Access::ListDirectory | Access::ReadAttributes);
     if (!handle) {
         if (is_not_found(SystemError::from_code(handle.error()))) {
             return UniqueHandle{};
@@ -111,10 +110,10 @@ Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service
         return enumerate_failed(tag.error());
     }
     if (is_link(*tag)) {
-        return enumerate_failed(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+        return enumerate_failed(WinCode::ReparsePointEncountered);
     }
-    if ((tag->attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return enumerate_failed(win::ERROR_DIRECTORY);
+    if (!tag->attributes.intersects(FileAttributes::Directory)) {
+        return enumerate_failed(WinCode::Directory);
     }
     return std::move(*handle);
 }
@@ -135,7 +134,7 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
     const auto wide = to_system_string(sid);
     if (!wide) {
         return fail(ErrorChain::context("failed to parse owner SID",
-                                        SystemError::from_code(win::ERROR_INVALID_SID)));
+                                        SystemError::from_code(WinCode::InvalidSid)));
     }
     auto converted = system.convert_string_sid(*wide);
     if (!converted) {
@@ -144,11 +143,11 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
     }
     // Asked with no buffers, LookupAccountSidW never succeeds: a known account answers that the
     // buffers are too small (122), an unknown one that no mapping exists (1332).
-    const WinCode code = system.lookup_account_sid_probe(converted->ptr());
-    if (code == win::ERROR_INSUFFICIENT_BUFFER) {
+    const WinCode code = system.lookup_account_sid_probe(converted->as<SidRef>());
+    if (code == WinCode::InsufficientBuffer) {
         return true;
     }
-    if (code == win::ERROR_NONE_MAPPED) {
+    if (code == WinCode::NoneMapped) {
         return false;
     }
     return fail(ErrorChain::context("failed to resolve owner SID", SystemError::from_code(code)));
@@ -196,7 +195,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
         if (!*service_dir) {
             return fail(ErrorChain::context("failed to open private service directory " +
                                                 quote_path(layout.service_dir),
-                                            SystemError::from_code(win::ERROR_PATH_NOT_FOUND)));
+                                            SystemError::from_code(WinCode::PathNotFound)));
         }
     }
 
@@ -221,7 +220,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     auto batch = system.list_directory(users->get());
     if (!batch) {
         const SystemError error = SystemError::from_code(batch.error());
-        if (batch.error() == win::ERROR_NO_MORE_FILES || is_not_found(error)) {
+        if (batch.error() == WinCode::NoMoreFiles || is_not_found(error)) {
             return std::vector<std::string>{};
         }
         return fail(ErrorChain::context("failed to enumerate " + quote_path(users_path), error));
@@ -249,7 +248,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
         }
         batch = system.list_directory(users->get());
         if (!batch) {
-            if (batch.error() == win::ERROR_NO_MORE_FILES) {
+            if (batch.error() == WinCode::NoMoreFiles) {
                 return removed;
             }
             return fail(ErrorChain::from(SystemError::from_code(batch.error())));

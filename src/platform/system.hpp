@@ -4,7 +4,7 @@
 // in-memory model in native tests and against Win32 in the shipped program.
 //
 // Strings handed to the seam are UTF-16 with a terminating NUL. Handles are opaque integers;
-// pointers to security objects are opaque pointers owned by the seam's allocator.
+// security objects are passed by typed references to memory owned by the seam's allocator.
 
 #include <array>
 #include <chrono>
@@ -18,9 +18,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/seam_types.hpp"
+
 namespace orvex {
 
-using WinCode = std::uint32_t;
 template <class T> using SysResult = std::expected<T, WinCode>;
 
 inline std::unexpected<WinCode> sys_fail(WinCode code) {
@@ -53,6 +54,8 @@ template <ResourceKind Kind> class Owned {
 
     [[nodiscard]] std::uintptr_t get() const { return value_; }
     [[nodiscard]] const void* ptr() const { return reinterpret_cast<const void*>(value_); }
+    // The memory as a typed reference (SidRef, DescriptorRef, AclRef).
+    template <class Ref> [[nodiscard]] Ref as() const { return Ref(ptr()); }
     [[nodiscard]] explicit operator bool() const { return system_ != nullptr; }
     void reset();
 
@@ -68,7 +71,7 @@ using UniqueLocal = Owned<ResourceKind::Local>;      // LocalFree
 enum class StdStream { Output, Error };
 
 struct FileInformation {
-    std::uint32_t attributes = 0;
+    FileAttributes attributes;
     std::uint32_t volume_serial = 0;
     std::uint64_t file_index = 0;
     std::uint64_t size = 0;
@@ -76,30 +79,27 @@ struct FileInformation {
 };
 
 struct AttributeTag {
-    std::uint32_t attributes = 0;
-    std::uint32_t reparse_tag = 0;
+    FileAttributes attributes;
+    ReparseTag reparse_tag;
 };
 
 struct FindData {
-    std::uint32_t attributes = 0;
-    std::uint32_t reparse_tag = 0; // valid when attributes has FILE_ATTRIBUTE_REPARSE_POINT
+    FileAttributes attributes;
+    ReparseTag reparse_tag; // valid when the attributes hold ReparsePoint
     std::u16string name;
 };
 
 struct DaclQuery {
     bool present = false;
-    const void* dacl = nullptr;
+    AclRef dacl;
 };
 
 // GetSecurityInfo returns its code instead of setting the last error.
 struct OwnerQuery {
-    WinCode code = 0;
-    const void* owner = nullptr; // points into `descriptor`
+    WinCode code;
+    SidRef owner; // points into `descriptor`
     UniqueLocal descriptor;
 };
-
-using ServiceStatusBytes = std::array<std::byte, 36>; // SERVICE_STATUS_PROCESS
-using ControlStatusBytes = std::array<std::byte, 28>; // SERVICE_STATUS
 
 class System {
   public:
@@ -116,34 +116,34 @@ class System {
     virtual std::uintptr_t
     loaded_module(const std::u16string& name) = 0; // GetModuleHandleW, 0 if not
     // FormatMessageW into a 2048-unit buffer, language 0.
-    virtual SysResult<std::u16string> format_message(std::uint32_t flags, std::uintptr_t module,
-                                                     std::uint32_t code) = 0;
+    virtual SysResult<std::u16string> format_message(MessageFlags flags, std::uintptr_t module,
+                                                     WinCode code) = 0;
 
     // SHGetKnownFolderPath(FOLDERID_ProgramData, 0, NULL); nothing on failure or without a path.
     virtual std::optional<std::u16string> program_data_folder() = 0;
 
     // Security.
     virtual SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) = 0;
-    virtual SysResult<DaclQuery> security_descriptor_dacl(const void* descriptor) = 0;
-    virtual SysResult<void> create_well_known_sid(std::uint32_t kind, void* buffer,
+    virtual SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) = 0;
+    virtual SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
                                                   std::uint32_t size) = 0;
-    virtual bool equal_sid(const void* a, const void* b) = 0;
+    virtual bool equal_sid(SidRef a, SidRef b) = 0;
     virtual OwnerQuery get_owner(std::uintptr_t handle) = 0; // GetSecurityInfo, SE_FILE_OBJECT
     // SetSecurityInfo, SE_FILE_OBJECT; returns the call's code.
-    virtual WinCode set_security_info(std::uintptr_t handle, std::uint32_t information,
-                                      const void* owner, const void* dacl) = 0;
+    virtual WinCode set_security_info(std::uintptr_t handle, SecurityInformation information,
+                                      SidRef owner, AclRef dacl) = 0;
     virtual SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) = 0;
     // LookupAccountSidW with no buffers; the last-error code it leaves (0 if it succeeded).
-    virtual WinCode lookup_account_sid_probe(const void* sid) = 0;
+    virtual WinCode lookup_account_sid_probe(SidRef sid) = 0;
 
     // Files.
     virtual SysResult<void> create_directory(const std::u16string& path,
-                                             const void* descriptor) = 0;
-    virtual SysResult<UniqueHandle> create_file(const std::u16string& path, std::uint32_t access,
-                                                std::uint32_t share, std::uint32_t disposition,
-                                                std::uint32_t flags) = 0;
+                                             DescriptorRef descriptor) = 0;
+    virtual SysResult<UniqueHandle> create_file(const std::u16string& path, Access access,
+                                                ShareMode share, Disposition disposition,
+                                                OpenFlags flags) = 0;
     virtual SysResult<FileInformation> file_information(std::uintptr_t handle) = 0;
-    virtual std::uint32_t file_type(std::uintptr_t handle) = 0; // GetFileType
+    virtual FileType file_type(std::uintptr_t handle) = 0; // GetFileType
     virtual SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) = 0;
     virtual SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
                                       std::uint32_t offset_high, std::uint32_t length_low,
@@ -152,27 +152,28 @@ class System {
     virtual SysResult<void> remove_directory(const std::u16string& path) = 0;
     virtual SysResult<void> delete_file(const std::u16string& path) = 0;
     // SetFileInformationByHandle with FileDispositionInfoEx and the given flags.
-    virtual SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) = 0;
+    virtual SysResult<void> set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) = 0;
     // SetFileInformationByHandle with FileDispositionInfo.
     virtual SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) = 0;
     // SetFileInformationByHandle with FileBasicInfo, changing only the attributes.
-    virtual SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) = 0;
+    virtual SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) = 0;
     // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
     // existing object itself, never the target of a link; shares read, write and delete.
-    virtual SysResult<UniqueHandle>
-    open_relative(std::uintptr_t directory, const std::u16string& name, std::uint32_t access) = 0;
+    virtual SysResult<UniqueHandle> open_relative(std::uintptr_t directory,
+                                                  const std::u16string& name, Access access) = 0;
     // The next batch of a directory's entries through its handle (GetFileInformationByHandleEx,
     // FileFullDirectoryInfo); ERROR_NO_MORE_FILES once all have been returned.
     virtual SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) = 0;
 
     // Service Control Manager.
-    virtual SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) = 0;
+    virtual SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) = 0;
     virtual SysResult<UniqueScHandle>
-    open_service(std::uintptr_t manager, const std::u16string& name, std::uint32_t access) = 0;
-    virtual SysResult<void> query_service_status(std::uintptr_t service,
-                                                 ServiceStatusBytes& status) = 0;
-    virtual SysResult<void> control_service(std::uintptr_t service, std::uint32_t control,
-                                            ControlStatusBytes& status) = 0;
+    open_service(std::uintptr_t manager, const std::u16string& name, ServiceAccess access) = 0;
+    // QueryServiceStatusEx(SC_STATUS_PROCESS_INFO).
+    virtual SysResult<ServiceStatus> query_service_status(std::uintptr_t service) = 0;
+    // ControlService; the status it reports.
+    virtual SysResult<ServiceStatus> control_service(std::uintptr_t service,
+                                                     ServiceControl control) = 0;
     virtual SysResult<void> delete_service(std::uintptr_t service) = 0;
 
     // Release calls, used by Owned<>. Their results are ignored.

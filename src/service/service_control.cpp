@@ -1,20 +1,8 @@
 #include "service/service_control.hpp"
 
-#include <cstring>
-
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex {
-namespace {
-
-std::uint32_t field(std::span<const std::byte> raw, std::size_t index) {
-    std::uint32_t value = 0;
-    std::memcpy(&value, raw.data() + index * 4, 4);
-    return value;
-}
-
-} // namespace
 
 std::string RawValueError::text() const {
     switch (kind) {
@@ -96,40 +84,40 @@ ErrorChain ServiceError::into_chain() const {
     }
 }
 
-ServiceResult<ServiceStatusRecord> decode_service_status(std::span<const std::byte> raw) {
-    const std::uint32_t state = field(raw, 1);
+ServiceResult<ServiceStatusRecord> decode_service_status(const ServiceStatus& status) {
+    const std::uint32_t state = status.current_state;
     if (state < 1 || state > 7) {
         return std::unexpected(ServiceError::parse_value(
             "service status", RawValueError{RawValueError::Kind::InvalidInteger, state, 0, {}}));
     }
     ServiceStatusRecord record;
-    record.service_type = field(raw, 0) & SERVICE_TYPE_MASK;
+    record.service_type = status.service_type & SERVICE_TYPE_MASK;
     record.current_state = static_cast<ServiceRunState>(state);
-    record.controls_accepted = field(raw, 2) & SERVICE_ACCEPT_MASK;
-    const std::uint32_t win32_exit = field(raw, 3);
-    record.exit_code = win32_exit == win::ERROR_SERVICE_SPECIFIC_ERROR
-                           ? ServiceExitCode{ServiceExitCode::Kind::ServiceSpecific, field(raw, 4)}
+    record.controls_accepted = status.controls_accepted & SERVICE_ACCEPT_MASK;
+    const std::uint32_t win32_exit = status.win32_exit_code;
+    record.exit_code = win32_exit == WinCode::ServiceSpecificError.value()
+                           ? ServiceExitCode{ServiceExitCode::Kind::ServiceSpecific,
+                                             status.service_specific_exit_code}
                            : ServiceExitCode{ServiceExitCode::Kind::Win32, win32_exit};
-    record.checkpoint = field(raw, 5);
-    record.wait_hint = std::chrono::milliseconds(field(raw, 6));
+    record.checkpoint = status.checkpoint;
+    record.wait_hint = std::chrono::milliseconds(status.wait_hint);
     return record;
 }
 
 ServiceResult<ServiceStatusRecord> ServiceHandle::query_status() {
-    ServiceStatusBytes raw{};
-    if (auto queried = system_->query_service_status(handle_.get(), raw); !queried) {
+    auto queried = system_->query_service_status(handle_.get());
+    if (!queried) {
         return std::unexpected(ServiceError::winapi(queried.error()));
     }
-    return decode_service_status(raw);
+    return decode_service_status(*queried);
 }
 
 ServiceResult<ServiceStatusRecord> ServiceHandle::stop() {
-    ControlStatusBytes raw{};
-    if (auto sent = system_->control_service(handle_.get(), win::SERVICE_CONTROL_STOP, raw);
-        !sent) {
+    auto sent = system_->control_service(handle_.get(), ServiceControl::Stop);
+    if (!sent) {
         return std::unexpected(ServiceError::winapi(sent.error()));
     }
-    return decode_service_status(raw);
+    return decode_service_status(*sent);
 }
 
 ServiceResult<void> ServiceHandle::delete_service() {
@@ -139,7 +127,7 @@ ServiceResult<void> ServiceHandle::delete_service() {
     return {};
 }
 
-ServiceResult<ScmConnection> ScmConnection::connect(System& system, std::uint32_t access) {
+ServiceResult<ScmConnection> ScmConnection::connect(System& system, ServiceAccess access) {
     auto handle = system.open_sc_manager(access);
     if (!handle) {
         return std::unexpected(ServiceError::winapi(handle.error()));
@@ -148,7 +136,7 @@ ServiceResult<ScmConnection> ScmConnection::connect(System& system, std::uint32_
 }
 
 ServiceResult<ServiceHandle> ScmConnection::open_service(std::string_view name,
-                                                         std::uint32_t access) {
+                                                         ServiceAccess access) {
     const auto wide = to_system_string(name);
     if (!wide) {
         return std::unexpected(ServiceError::argument_has_nul_byte("service name"));

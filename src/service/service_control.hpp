@@ -89,8 +89,7 @@ class ServiceError {
 template <class T> using ServiceResult = std::expected<T, ServiceError>;
 
 // Decodes the seven leading 32-bit fields that SERVICE_STATUS and SERVICE_STATUS_PROCESS share.
-[[nodiscard]] ServiceResult<ServiceStatusRecord>
-decode_service_status(std::span<const std::byte> raw);
+[[nodiscard]] ServiceResult<ServiceStatusRecord> decode_service_status(const ServiceStatus& status);
 
 class ServiceHandle {
   public:
@@ -110,10 +109,10 @@ class ServiceHandle {
 class ScmConnection {
   public:
     // Connects to the local manager's active database.
-    [[nodiscard]] static ServiceResult<ScmConnection> connect(System& system, std::uint32_t access);
+    [[nodiscard]] static ServiceResult<ScmConnection> connect(System& system, ServiceAccess access);
     // A name holding a NUL fails with ArgumentHasNulByte before any system call.
     [[nodiscard]] ServiceResult<ServiceHandle> open_service(std::string_view name,
-                                                            std::uint32_t access);
+                                                            ServiceAccess access);
 
   private:
     ScmConnection(System& system, UniqueScHandle handle)

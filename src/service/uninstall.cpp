@@ -3,7 +3,6 @@
 #include "common/files.hpp"
 #include "common/system_message.hpp"
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 #include "service/managed_service.hpp"
 #include "service/service_control.hpp"
 #include "state_dir/private_directory.hpp"
@@ -11,8 +10,8 @@
 namespace orvex {
 namespace {
 
-constexpr std::uint32_t REMOVAL_RIGHTS =
-    win::DELETE | win::SERVICE_STOP | win::SERVICE_QUERY_STATUS;
+constexpr ServiceAccess REMOVAL_RIGHTS =
+    ServiceAccess::Delete | ServiceAccess::Stop | ServiceAccess::QueryStatus;
 
 std::unexpected<ErrorChain> fail_with(const ServiceError& error) {
     return fail(error.into_chain());
@@ -53,7 +52,7 @@ Result<void> poll_until(System& system, const std::function<Result<PollState>()>
 }
 
 Result<void> uninstall_service(System& system) {
-    auto manager = ScmConnection::connect(system, win::SC_MANAGER_CONNECT);
+    auto manager = ScmConnection::connect(system, ServiceAccess::ManagerConnect);
     if (!manager) {
         return fail_with(manager.error());
     }
@@ -69,7 +68,7 @@ Result<void> uninstall_service(System& system) {
         if (status->current_state != ServiceRunState::Stopped) {
             // Sent once and never repeated. 1062: someone else stopped it meanwhile.
             if (auto stopped = service->stop();
-                !stopped && !stopped.error().is_winapi(win::ERROR_SERVICE_NOT_ACTIVE)) {
+                !stopped && !stopped.error().is_winapi(WinCode::ServiceNotActive)) {
                 return fail_with(stopped.error());
             }
             auto waited = poll_until(
@@ -96,11 +95,11 @@ Result<void> uninstall_service(System& system) {
     auto gone = poll_until(
         system,
         [&]() -> Result<PollState> {
-            auto probe = manager->open_service(SERVICE_NAME, win::SERVICE_QUERY_STATUS);
+            auto probe = manager->open_service(SERVICE_NAME, ServiceAccess::QueryStatus);
             if (probe) {
                 return PollState::NotYet; // the probe's handle is released at once
             }
-            if (probe.error().is_winapi(win::ERROR_SERVICE_DOES_NOT_EXIST)) {
+            if (probe.error().is_winapi(WinCode::ServiceDoesNotExist)) {
                 return PollState::Done;
             }
             return fail_with(probe.error());

@@ -1,7 +1,6 @@
 #include "state_dir/lock_files.hpp"
 
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 #include "state_dir/private_directory.hpp"
 #include "state_dir/service_layout.hpp"
 
@@ -20,9 +19,9 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
     };
     // A link planted in place of the lock file is opened as itself and refused below, so that
     // the lock is never taken on (nor a file created at) whatever it leads to.
-    auto handle = system.create_file(*wide, win::GENERIC_READ | win::GENERIC_WRITE,
-                                     win::FILE_SHARE_ALL, win::OPEN_ALWAYS,
-                                     win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS);
+    auto handle = system.create_file(*wide, Access::GenericRead | Access::GenericWrite,
+                                     ShareMode::All, Disposition::OpenAlways,
+                                     OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
     if (!handle) {
         return open_failure(handle.error());
     }
@@ -32,17 +31,17 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
     if (!info) {
         return open_failure(info.error());
     }
-    if ((info->attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return open_failure(win::ERROR_REPARSE_POINT_ENCOUNTERED);
+    if (info->attributes.intersects(FileAttributes::ReparsePoint)) {
+        return open_failure(WinCode::ReparsePointEncountered);
     }
-    if ((info->attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return open_failure(win::ERROR_DIRECTORY);
+    if (info->attributes.intersects(FileAttributes::Directory)) {
+        return open_failure(WinCode::Directory);
     }
-    if (system.file_type(handle->get()) != win::FILE_TYPE_DISK) {
-        return open_failure(win::ERROR_INVALID_FUNCTION);
+    if (system.file_type(handle->get()) != FileType::Disk) {
+        return open_failure(WinCode::InvalidFunction);
     }
     if (info->links != 1) {
-        return open_failure(win::ERROR_TOO_MANY_LINKS);
+        return open_failure(WinCode::TooManyLinks);
     }
     if (auto locked = system.lock_file(handle->get(), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF); !locked) {
         return std::unexpected(
@@ -66,7 +65,7 @@ Result<RepairGateOutcome> acquire_repair_gate(System& system) {
         return fail(ErrorChain::context(
             "failed to open service repair gate " + quote_path(gate_path), failure.error));
     }
-    if (failure.error.has_code(win::ERROR_LOCK_VIOLATION)) {
+    if (failure.error.has_code(WinCode::LockViolation)) {
         return RepairGateOutcome{RepairGateOutcome::Busy{}};
     }
     return fail(ErrorChain::context("failed to lock service repair gate " + quote_path(gate_path),

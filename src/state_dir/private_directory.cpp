@@ -2,45 +2,44 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
-#include "platform/win32_constants.hpp"
 #include "state_dir/service_layout.hpp"
 
 namespace orvex {
 namespace {
 
-constexpr std::uint32_t OPEN_ACCESS = win::READ_CONTROL | win::WRITE_DAC | win::WRITE_OWNER;
-constexpr std::uint32_t OPEN_FLAGS =
-    win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT | win::PATH_OPEN_SQOS;
-constexpr std::uint32_t DIRECTORY_OR_LINK =
-    win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT;
-constexpr std::uint32_t PROTECTED_DACL =
-    win::DACL_SECURITY_INFORMATION | win::PROTECTED_DACL_SECURITY_INFORMATION;
+constexpr Access OPEN_ACCESS = Access::ReadControl | Access::WriteDac | Access::WriteOwner;
+constexpr OpenFlags OPEN_FLAGS =
+    OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly;
+constexpr FileAttributes DIRECTORY_OR_LINK =
+    FileAttributes::Directory | FileAttributes::ReparsePoint;
+constexpr SecurityInformation PROTECTED_DACL =
+    SecurityInformation::Dacl | SecurityInformation::ProtectedDacl;
 
 Result<OwnedSid> local_system_sid(System& system) {
-    return well_known_sid(system, win::WIN_LOCAL_SYSTEM_SID, "LocalSystem");
+    return well_known_sid(system, WellKnownSid::LocalSystem, "LocalSystem");
 }
 Result<OwnedSid> builtin_administrators_sid(System& system) {
-    return well_known_sid(system, win::WIN_BUILTIN_ADMINISTRATORS_SID, "Builtin Administrators");
+    return well_known_sid(system, WellKnownSid::BuiltinAdministrators, "Builtin Administrators");
 }
 
-bool same_sid(System& system, const void* owner, const OwnedSid& sid) {
-    return system.equal_sid(owner, sid->bytes.data());
+bool same_sid(System& system, SidRef owner, const OwnedSid& sid) {
+    return system.equal_sid(owner, sid->ref());
 }
 
 std::string windows_error(WinCode code) {
-    return "Windows error " + std::to_string(code);
+    return "Windows error " + std::to_string(code.value());
 }
 
 // A directory on a disk that is not a reparse point of any kind, judged on its handle.
 bool is_ordinary_directory(System& system, std::uintptr_t handle) {
     const auto info = system.file_information(handle);
-    return info && (info->attributes & DIRECTORY_OR_LINK) == win::FILE_ATTRIBUTE_DIRECTORY &&
-           system.file_type(handle) == win::FILE_TYPE_DISK;
+    return info && (info->attributes & DIRECTORY_OR_LINK) == FileAttributes::Directory &&
+           system.file_type(handle) == FileType::Disk;
 }
 
 Result<OwnerQuery> query_owner(System& system, std::uintptr_t handle) {
     OwnerQuery owner = system.get_owner(handle);
-    if (owner.code != 0 || owner.owner == nullptr || !owner.descriptor) {
+    if (owner.code != WinCode::Success || !owner.owner || !owner.descriptor) {
         return fail(ErrorChain::message("failed to inspect service path owner: " +
                                         windows_error(owner.code)));
     }
@@ -55,7 +54,7 @@ struct OwnerJudgement {
 };
 
 // Which of the two accounts that may own a private directory owns it, if either.
-Result<OwnerJudgement> judge_owner(System& system, const void* owner) {
+Result<OwnerJudgement> judge_owner(System& system, SidRef owner) {
     auto local_system = local_system_sid(system);
     if (!local_system) {
         return fail(std::move(local_system.error()));
@@ -93,16 +92,16 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
     }
     const std::string quoted = quote_path(path);
 
-    if (auto created = system.create_directory(*wide_path, descriptor->ptr());
-        !created && created.error() != win::ERROR_ALREADY_EXISTS) {
+    if (auto created = system.create_directory(*wide_path, descriptor->as<DescriptorRef>());
+        !created && created.error() != WinCode::AlreadyExists) {
         return fail(ErrorChain::context("failed to create private service directory " + quoted,
                                         SystemError::from_code(created.error())));
     }
 
     // One handle, opened without following a link, carries every test and every change below, so
     // the object that was tested is the object that is changed even if the path is swapped.
-    auto handle = system.create_file(*wide_path, OPEN_ACCESS, win::FILE_SHARE_ALL,
-                                     win::OPEN_EXISTING, OPEN_FLAGS);
+    auto handle = system.create_file(*wide_path, OPEN_ACCESS, ShareMode::All,
+                                     Disposition::OpenExisting, OPEN_FLAGS);
     if (!handle) {
         return fail(ErrorChain::context("failed to open private service directory " + quoted,
                                         SystemError::from_code(handle.error())));
@@ -142,10 +141,9 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
                 "migrated"));
         }
         if (kind == OwnerKind::Administrators) {
-            const WinCode code =
-                system.set_security_info(handle->get(), win::OWNER_SECURITY_INFORMATION,
-                                         judged->local_system->bytes.data(), nullptr);
-            if (code != 0) {
+            const WinCode code = system.set_security_info(handle->get(), SecurityInformation::Owner,
+                                                          judged->local_system->ref(), AclRef{});
+            if (code != WinCode::Success) {
                 return fail(
                     ErrorChain::message("failed to migrate service path " + quoted +
                                         " to LocalSystem ownership: " + windows_error(code)));
@@ -153,13 +151,13 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
         }
     }
 
-    const auto dacl = system.security_descriptor_dacl(descriptor->ptr());
-    if (!dacl || !dacl->present || dacl->dacl == nullptr) {
+    const auto dacl = system.security_descriptor_dacl(descriptor->as<DescriptorRef>());
+    if (!dacl || !dacl->present || !dacl->dacl) {
         return fail(ErrorChain::message("private service directory descriptor has no DACL"));
     }
     if (const WinCode code =
-            system.set_security_info(handle->get(), PROTECTED_DACL, nullptr, dacl->dacl);
-        code != 0) {
+            system.set_security_info(handle->get(), PROTECTED_DACL, SidRef{}, dacl->dacl);
+        code != WinCode::Success) {
         return fail(ErrorChain::message("failed to apply private service directory DACL: " +
                                         windows_error(code)));
     }
@@ -168,7 +166,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
 
 } // namespace
 
-Result<OwnedSid> well_known_sid(System& system, std::uint32_t kind, std::string_view label) {
+Result<OwnedSid> well_known_sid(System& system, WellKnownSid kind, std::string_view label) {
     auto sid = std::make_unique<SidBuffer>();
     if (auto created = system.create_well_known_sid(kind, sid->bytes.data(), SID_BUFFER_SIZE);
         !created) {
@@ -215,8 +213,8 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
     // renamed, deleted or replaced by a junction, so paths below it keep naming what is checked
     // here. Opened without following a link, so the check is made on the directory itself.
     auto handle = system.create_file(
-        *wide_path, win::READ_CONTROL | win::FILE_LIST_DIRECTORY | win::FILE_READ_ATTRIBUTES,
-        win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, win::OPEN_EXISTING, OPEN_FLAGS);
+        *wide_path, Access::ReadControl | Access::ListDirectory | Access::ReadAttributes,
+        ShareMode::Read | ShareMode::Write, Disposition::OpenExisting, OPEN_FLAGS);
     if (!handle) {
         const SystemError error = SystemError::from_code(handle.error());
         if (is_not_found(error)) {

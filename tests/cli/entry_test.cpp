@@ -41,13 +41,14 @@ struct FakeModes {
         ops.acquire_repair_gate = [this]() -> Result<RepairGateOutcome> {
             if (gate == Gate::Fails) {
                 return fail(ErrorChain::context("failed to open service repair gate \"g\"",
-                                                SystemError::from_code(32)));
+                                                SystemError::from_code(WinCode{32})));
             }
             if (gate == Gate::Busy) {
                 return RepairGateOutcome{RepairGateOutcome::Busy{}};
             }
             system.add_file("C:\\gate");
-            auto handle = system.create_file(u"C:\\gate", 0, 7, 4, 0);
+            auto handle = system.create_file(u"C:\\gate", Access{}, ShareMode::All,
+                                             Disposition::OpenAlways, OpenFlags{});
             return RepairGateOutcome{RepairGateOutcome::Acquired{RepairGate(std::move(*handle))}};
         };
         ops.uninstall_service = [this]() -> Result<void> {

@@ -6,11 +6,12 @@ namespace {
 TEST(ErrorReport, RendersOneTwoThreeAndElevenLinks) {
     MemorySystem system;
     EXPECT_EQ(render_error_report(system, ErrorChain::message("plain")), "Error: plain\n");
-    EXPECT_EQ(render_error_report(system, ErrorChain::context("ctx", SystemError::from_code(5))),
-              "Error: ctx\n\nCaused by:\n    Access denied. (os error 5)\n");
+    EXPECT_EQ(
+        render_error_report(system, ErrorChain::context("ctx", SystemError::from_code(WinCode{5}))),
+        "Error: ctx\n\nCaused by:\n    Access denied. (os error 5)\n");
     EXPECT_EQ(render_error_report(system,
                                   ErrorChain::from_links({std::string("head"), std::string("first"),
-                                                          SystemError::from_code(2)})),
+                                                          SystemError::from_code(WinCode{2})})),
               "Error: head\n\nCaused by:\n    0: first\n    1: File not found. (os error 2)\n");
 
     std::vector<ErrorLink> links{std::string("head")};

@@ -42,17 +42,17 @@ std::uintptr_t MemorySystem::loaded_module(const std::u16string& name) {
     return (ntdll_loaded && from_system(name) == "NTDLL.DLL") ? NTDLL_MODULE : 0;
 }
 
-SysResult<std::u16string> MemorySystem::format_message(std::uint32_t flags, std::uintptr_t module,
-                                                       std::uint32_t code) {
-    if ((flags & win::FORMAT_MESSAGE_FROM_HMODULE) != 0 && module == NTDLL_MODULE) {
-        if (auto it = ntdll_messages.find(code); it != ntdll_messages.end()) {
+SysResult<std::u16string> MemorySystem::format_message(MessageFlags flags, std::uintptr_t module,
+                                                       WinCode code) {
+    if (flags.intersects(MessageFlags::FromModule) && module == NTDLL_MODULE) {
+        if (auto it = ntdll_messages.find(code.value()); it != ntdll_messages.end()) {
             return it->second;
         }
     }
-    if (auto it = system_messages.find(code); it != system_messages.end()) {
+    if (auto it = system_messages.find(code.value()); it != system_messages.end()) {
         return it->second;
     }
-    return sys_fail(win::ERROR_MR_MID_NOT_FOUND);
+    return sys_fail(WinCode::MessageNotFound);
 }
 
 std::optional<std::u16string> MemorySystem::program_data_folder() {

@@ -78,8 +78,8 @@ std::optional<WinCode> MemorySystem::enter(Op operation, std::string_view argume
     return std::nullopt;
 }
 
-void MemorySystem::fail_call(Op operation, int nth, WinCode code, std::string argument) {
-    rules_.push_back(FailureRule{operation, nth, code, std::move(argument), 0, 0});
+void MemorySystem::fail_call(Op operation, int nth, std::uint32_t code, std::string argument) {
+    rules_.push_back(FailureRule{operation, nth, WinCode(code), std::move(argument), 0, 0});
 }
 
 void MemorySystem::clear_failures() {

@@ -13,28 +13,28 @@ Node& MemorySystem::add_directory(std::string_view path, std::string_view owner)
 }
 
 Node& MemorySystem::add_file(std::string_view path, std::string_view contents,
-                             std::uint32_t extra_attributes) {
+                             FileAttributes extra_attributes) {
     const auto parts = split_path(path);
     auto parent = impl_->make_directories(parts, parts.size() - 1, SID_LOCAL_SYSTEM);
     auto node = impl_->attach(parent, parts.back(), Node::Kind::File);
     node->contents = std::string(contents);
-    node->attributes |= extra_attributes;
+    node->attributes = node->attributes | extra_attributes;
     node->owner = creator_owner;
     return *node;
 }
 
 Node& MemorySystem::add_junction(std::string_view path, std::string_view target) {
     Node& node = add_directory(path);
-    node.attributes |= win::FILE_ATTRIBUTE_REPARSE_POINT;
-    node.reparse_tag = win::IO_REPARSE_TAG_MOUNT_POINT;
+    node.attributes = node.attributes | FileAttributes::ReparsePoint;
+    node.reparse_tag = ReparseTag::MountPoint;
     node.link_target = std::string(target);
     return node;
 }
 
 Node& MemorySystem::add_symlink(std::string_view path, std::string_view target, bool directory) {
     Node& node = directory ? add_directory(path) : add_file(path);
-    node.attributes |= win::FILE_ATTRIBUTE_REPARSE_POINT;
-    node.reparse_tag = win::IO_REPARSE_TAG_SYMLINK;
+    node.attributes = node.attributes | FileAttributes::ReparsePoint;
+    node.reparse_tag = ReparseTag::Symlink;
     node.link_target = std::string(target);
     return node;
 }
@@ -55,24 +55,24 @@ void MemorySystem::remove(std::string_view path) {
 WinCode MemorySystem::remove_external(std::string_view path) {
     auto r = impl_->resolve(path, false);
     if (!r.node) {
-        return r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND;
+        return r.error != WinCode::Success ? r.error : WinCode::FileNotFound;
     }
-    if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
-        return win::ERROR_SHARING_VIOLATION;
+    if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
+        return WinCode::SharingViolation;
     }
     impl_->detach(r.node);
-    return 0;
+    return WinCode::Success;
 }
 
 Node* MemorySystem::find(std::string_view path) {
     return impl_->resolve(path, false).node.get();
 }
 
-std::uintptr_t MemorySystem::open_external(std::string_view path, std::uint32_t share) {
+std::uintptr_t MemorySystem::open_external(std::string_view path, ShareMode share) {
     auto r = impl_->resolve(path, true);
     Impl::Entry e;
     e.node = r.node;
-    e.access = win::GENERIC_READ | win::GENERIC_WRITE;
+    e.access = Access::GenericRead | Access::GenericWrite;
     e.share = share;
     e.external = true;
     return impl_->add_handle(std::move(e));
@@ -89,20 +89,21 @@ void MemorySystem::close_external(std::uintptr_t handle) {
 
 // ---- Files ----
 
-SysResult<void> MemorySystem::create_directory(const std::u16string& path, const void* descriptor) {
+SysResult<void> MemorySystem::create_directory(const std::u16string& path,
+                                               DescriptorRef descriptor) {
     const std::string text = from_system(path);
     if (auto failure = enter(Op::CreateDirectory, text)) {
         return sys_fail(*failure);
     }
     auto r = impl_->resolve(text, false);
-    if (r.error != 0 && !r.node) {
+    if (r.error != WinCode::Success && !r.node) {
         return sys_fail(r.error);
     }
     if (r.node) {
-        return sys_fail(win::ERROR_ALREADY_EXISTS);
+        return sys_fail(WinCode::AlreadyExists);
     }
     auto node = impl_->attach(r.parent, r.leaf, Node::Kind::Directory);
-    const auto* d = static_cast<const DescriptorObject*>(descriptor);
+    const auto* d = static_cast<const DescriptorObject*>(descriptor.get());
     node->owner =
         (descriptors_set_owner && d != nullptr && !d->owner.empty()) ? d->owner : creator_owner;
     if (d != nullptr && d->has_dacl) {
@@ -112,38 +113,38 @@ SysResult<void> MemorySystem::create_directory(const std::u16string& path, const
     return {};
 }
 
-SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, std::uint32_t access,
-                                                  std::uint32_t share, std::uint32_t disposition,
-                                                  std::uint32_t flags) {
+SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, Access access,
+                                                  ShareMode share, Disposition disposition,
+                                                  OpenFlags flags) {
     const std::string text = from_system(path);
     if (auto failure = enter(Op::CreateFile, text)) {
         return sys_fail(*failure);
     }
-    const bool follow = (flags & win::FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+    const bool follow = !flags.intersects(OpenFlags::OpenReparsePoint);
     auto r = impl_->resolve(text, follow);
-    if (!r.node && r.error != 0) {
+    if (!r.node && r.error != WinCode::Success) {
         return sys_fail(r.error);
     }
     std::shared_ptr<Node> node = r.node;
     if (!node) {
-        if (disposition != win::OPEN_ALWAYS) {
-            return sys_fail(win::ERROR_FILE_NOT_FOUND);
+        if (disposition != Disposition::OpenAlways) {
+            return sys_fail(WinCode::FileNotFound);
         }
         node = impl_->attach(r.parent, r.leaf, Node::Kind::File);
         node->owner = creator_owner;
     } else {
         if (node->delete_on_close) {
-            return sys_fail(win::ERROR_ACCESS_DENIED);
+            return sys_fail(WinCode::AccessDenied);
         }
-        if (node->kind == Node::Kind::Directory && (flags & win::FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-            return sys_fail(win::ERROR_ACCESS_DENIED);
+        if (node->kind == Node::Kind::Directory && !flags.intersects(OpenFlags::BackupSemantics)) {
+            return sys_fail(WinCode::AccessDenied);
         }
-        if ((node->attributes & win::FILE_ATTRIBUTE_READONLY) != 0 &&
-            (access & (win::GENERIC_WRITE | FILE_WRITE_DATA)) != 0) {
-            return sys_fail(win::ERROR_ACCESS_DENIED);
+        if (node->attributes.intersects(FileAttributes::ReadOnly) &&
+            access.intersects(Access::GenericWrite | Access::WriteData)) {
+            return sys_fail(WinCode::AccessDenied);
         }
         if (impl_->sharing_conflict(node.get(), access, share)) {
-            return sys_fail(win::ERROR_SHARING_VIOLATION);
+            return sys_fail(WinCode::SharingViolation);
         }
     }
     Impl::Entry e;
@@ -159,21 +160,21 @@ SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle)
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     return FileInformation{e->node->attributes, 0x1234ABCD, e->node->index,
                            e->node->contents.size(), e->node->links};
 }
 
-std::uint32_t MemorySystem::file_type(std::uintptr_t handle) {
+FileType MemorySystem::file_type(std::uintptr_t handle) {
     if (enter(Op::FileType)) {
-        return 0; // FILE_TYPE_UNKNOWN
+        return FileType::Unknown;
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return 0;
+        return FileType::Unknown;
     }
-    return e->node->kind == Node::Kind::Device ? win::FILE_TYPE_CHAR : win::FILE_TYPE_DISK;
+    return e->node->kind == Node::Kind::Device ? FileType::Char : FileType::Disk;
 }
 
 SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
@@ -182,7 +183,7 @@ SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     return AttributeTag{e->node->attributes, e->node->reparse_tag};
 }
@@ -195,7 +196,7 @@ SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t off
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     const std::uint64_t offset = (std::uint64_t{offset_high} << 32) | offset_low;
     const std::uint64_t length = (std::uint64_t{length_high} << 32) | length_low;
@@ -204,7 +205,7 @@ SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t off
         // Ranges [a, a + n) overlap; computed without overflow.
         const bool overlap = offset - lock.offset < lock.length || lock.offset - offset < length;
         if (overlap && length != 0 && lock.length != 0) {
-            return sys_fail(win::ERROR_LOCK_VIOLATION);
+            return sys_fail(WinCode::LockViolation);
         }
     }
     held.push_back({handle, offset, length});
@@ -217,7 +218,7 @@ SysResult<std::uint32_t> MemorySystem::read_file(std::uintptr_t handle, std::spa
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     const std::string& contents = e->node->contents;
     const std::size_t available = contents.size() - std::min(e->position, contents.size());
@@ -234,16 +235,16 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     }
     auto r = impl_->resolve(text, false);
     if (!r.node) {
-        return sys_fail(r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND);
+        return sys_fail(r.error != WinCode::Success ? r.error : WinCode::FileNotFound);
     }
     if (r.node->kind != Node::Kind::Directory) {
-        return sys_fail(ERROR_DIRECTORY);
+        return sys_fail(WinCode::Directory);
     }
     if (!r.node->children.empty()) {
-        return sys_fail(win::ERROR_DIR_NOT_EMPTY);
+        return sys_fail(WinCode::DirNotEmpty);
     }
-    if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
-        return sys_fail(win::ERROR_SHARING_VIOLATION);
+    if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
+        return sys_fail(WinCode::SharingViolation);
     }
     impl_->delete_node(r.node);
     return {};
@@ -256,46 +257,46 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     }
     auto r = impl_->resolve(text, false);
     if (!r.node) {
-        return sys_fail(r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND);
+        return sys_fail(r.error != WinCode::Success ? r.error : WinCode::FileNotFound);
     }
     if (r.node->kind == Node::Kind::Directory ||
-        (r.node->attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+        r.node->attributes.intersects(FileAttributes::ReadOnly)) {
+        return sys_fail(WinCode::AccessDenied);
     }
-    if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
-        return sys_fail(win::ERROR_SHARING_VIOLATION);
+    if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
+        return sys_fail(WinCode::SharingViolation);
     }
     impl_->delete_node(r.node);
     return {};
 }
 
-SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) {
+SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) {
     if (auto failure = enter(Op::SetDispositionEx)) {
         return sys_fail(*failure);
     }
     if (!disposition_ex_supported) {
-        return sys_fail(win::ERROR_INVALID_PARAMETER);
+        return sys_fail(WinCode::InvalidParameter);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
-    if ((e->access & win::DELETE) == 0) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+    if (!e->access.intersects(Access::Delete)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     Node& node = *e->node;
-    if ((node.attributes & win::FILE_ATTRIBUTE_READONLY) != 0 &&
-        (flags & win::FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) == 0) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+    if (node.attributes.intersects(FileAttributes::ReadOnly) &&
+        !flags.intersects(DispositionFlags::IgnoreReadonly)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     if (node.kind == Node::Kind::Directory && !node.children.empty()) {
-        return sys_fail(win::ERROR_DIR_NOT_EMPTY);
+        return sys_fail(WinCode::DirNotEmpty);
     }
-    if ((flags & win::FILE_DISPOSITION_FLAG_DELETE) == 0) {
+    if (!flags.intersects(DispositionFlags::Delete)) {
         node.delete_on_close = false;
         return {};
     }
-    if ((flags & win::FILE_DISPOSITION_FLAG_POSIX_SEMANTICS) != 0) {
+    if (flags.intersects(DispositionFlags::PosixSemantics)) {
         impl_->delete_node(e->node); // gone from the namespace at once
     } else {
         node.delete_on_close = true;
@@ -309,61 +310,60 @@ SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
-    if ((e->access & win::DELETE) == 0 ||
-        (e->node->attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+    if (!e->access.intersects(Access::Delete) ||
+        e->node->attributes.intersects(FileAttributes::ReadOnly)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     if (e->node->kind == Node::Kind::Directory && !e->node->children.empty()) {
-        return sys_fail(win::ERROR_DIR_NOT_EMPTY);
+        return sys_fail(WinCode::DirNotEmpty);
     }
     e->node->delete_on_close = delete_file;
     return {};
 }
 
-SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, std::uint32_t attributes) {
+SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, FileAttributes attributes) {
     if (auto failure = enter(Op::SetAttributes)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
-    if ((e->access & win::FILE_WRITE_ATTRIBUTES) == 0) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+    if (!e->access.intersects(Access::WriteAttributes)) {
+        return sys_fail(WinCode::AccessDenied);
     }
-    constexpr std::uint32_t settable = win::FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
-    e->node->attributes = (e->node->attributes & ~settable) | (attributes & settable);
+    constexpr FileAttributes settable = FileAttributes::ReadOnly | FileAttributes::Archive;
+    e->node->attributes = e->node->attributes.without(settable) | (attributes & settable);
     return {};
 }
 
 SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
-                                                    const std::u16string& name,
-                                                    std::uint32_t access) {
+                                                    const std::u16string& name, Access access) {
     const std::string text = wtf8_from_utf16(name);
     if (auto failure = enter(Op::OpenRelative, text)) {
         return sys_fail(*failure);
     }
     auto* parent = impl_->entry(directory, Impl::Entry::Type::File);
     if (parent == nullptr || parent->node->kind != Node::Kind::Directory) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     auto it = parent->node->children.find(upper(text));
     if (it == parent->node->children.end()) {
-        return sys_fail(win::ERROR_FILE_NOT_FOUND);
+        return sys_fail(WinCode::FileNotFound);
     }
     const std::shared_ptr<Node> node = it->second; // the object itself, never a link's target
     if (node->delete_on_close) {
-        return sys_fail(win::ERROR_ACCESS_DENIED);
+        return sys_fail(WinCode::AccessDenied);
     }
-    if (impl_->sharing_conflict(node.get(), access, win::FILE_SHARE_ALL)) {
-        return sys_fail(win::ERROR_SHARING_VIOLATION);
+    if (impl_->sharing_conflict(node.get(), access, ShareMode::All)) {
+        return sys_fail(WinCode::SharingViolation);
     }
     Impl::Entry e;
     e.node = node;
     e.access = access;
-    e.share = win::FILE_SHARE_ALL;
+    e.share = ShareMode::All;
     return UniqueHandle(*this, impl_->add_handle(std::move(e)));
 }
 
@@ -374,13 +374,13 @@ SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t dir
     }
     e = impl_->entry(directory, Impl::Entry::Type::File); // the hook may have changed the world
     if (e == nullptr || e->node->kind != Node::Kind::Directory) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     if (e->next != 0) {
-        return sys_fail(win::ERROR_NO_MORE_FILES);
+        return sys_fail(WinCode::NoMoreFiles);
     }
-    std::vector<FindData> batch{FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u"."},
-                                FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u".."}};
+    std::vector<FindData> batch{FindData{FileAttributes::Directory, ReparseTag{}, u"."},
+                                FindData{FileAttributes::Directory, ReparseTag{}, u".."}};
     for (const auto& [key, child] : e->node->children) {
         batch.push_back(
             FindData{child->attributes, child->reparse_tag, utf16_from_wtf8(child->name)});

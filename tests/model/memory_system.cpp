@@ -11,7 +11,7 @@ MemorySystem::MemorySystem()
     : impl_(std::make_unique<Impl>()), failures_at_start_(model::failures_so_far()) {
     impl_->root->name = "C:";
     impl_->root->owner = std::string(SID_LOCAL_SYSTEM);
-    impl_->root->attributes = win::FILE_ATTRIBUTE_DIRECTORY;
+    impl_->root->attributes = FileAttributes::Directory;
     add_directory("C:\\ProgramData");
     system_messages = {
         {2, u"File not found.\r\n"},

@@ -81,8 +81,8 @@ class MemorySystem final : public System {
         enum class Kind { Directory, File, Device };
         Kind kind = Kind::Directory;
         std::string name;
-        std::uint32_t attributes = 0;
-        std::uint32_t reparse_tag = 0;
+        FileAttributes attributes;
+        ReparseTag reparse_tag;
         std::string link_target; // where a junction or symbolic link leads (empty otherwise)
         std::string owner;       // SID string
         std::string dacl;        // DACL text as written in SDDL, "" when none was set
@@ -105,7 +105,7 @@ class MemorySystem final : public System {
         std::uint32_t state = 4; // SERVICE_RUNNING
         ServiceStop stop = ServiceStop::Prompt;
         int stop_delay_queries = 0;
-        WinCode stop_error = 1052;
+        WinCode stop_error{1052};
         std::uint32_t raw_state_after_stop = 0; // if non-zero, the state reported by the stop
         std::uint32_t exit_code = 0;
         bool marked_for_delete = false;
@@ -120,7 +120,7 @@ class MemorySystem final : public System {
     struct FailureRule {
         Op operation;
         int nth = 0;
-        WinCode code = 5;
+        WinCode code = WinCode::AccessDenied;
         std::string argument;
         int seen = 0;
         int fired = 0;
@@ -132,7 +132,7 @@ class MemorySystem final : public System {
     // ---- Setting up a scenario (paths in WTF-8, "C:\..." form) ----
     Node& add_directory(std::string_view path, std::string_view owner = SID_LOCAL_SYSTEM);
     Node& add_file(std::string_view path, std::string_view contents = {},
-                   std::uint32_t extra_attributes = 0);
+                   FileAttributes extra_attributes = {});
     Node& add_junction(std::string_view path, std::string_view target);
     Node& add_symlink(std::string_view path, std::string_view target, bool directory);
     Node& add_device(std::string_view path);
@@ -145,7 +145,7 @@ class MemorySystem final : public System {
     [[nodiscard]] bool exists(std::string_view path) { return find(path) != nullptr; }
 
     // A handle held by another process: it counts for sharing and locks, not for leaks.
-    std::uintptr_t open_external(std::string_view path, std::uint32_t share);
+    std::uintptr_t open_external(std::string_view path, ShareMode share);
     void lock_external(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
     void close_external(std::uintptr_t handle);
 
@@ -157,7 +157,7 @@ class MemorySystem final : public System {
     // (a service stopped by someone else, a directory swapped for a link).
     std::function<void(const Call& call)> on_call;
 
-    void fail_call(Op operation, int nth, WinCode code, std::string argument = {});
+    void fail_call(Op operation, int nth, std::uint32_t code, std::string argument = {});
     // Drops the rules; one that never fired fails the test.
     void clear_failures();
 
@@ -176,10 +176,10 @@ class MemorySystem final : public System {
         bool operator==(const OwnerChange&) const = default;
     };
     std::vector<OwnerChange> owner_changes;
-    std::vector<std::uint32_t> manager_opens; // the access of each OpenSCManager, in order
+    std::vector<ServiceAccess> manager_opens; // the access of each OpenSCManager, in order
     struct ServiceOpen {
         std::string name;
-        std::uint32_t access = 0;
+        ServiceAccess access;
         bool operator==(const ServiceOpen&) const = default;
     };
     std::vector<ServiceOpen> service_opens; // each OpenServiceW that found its service, in order
@@ -210,25 +210,24 @@ class MemorySystem final : public System {
     bool write_file(StdStream stream, std::string_view bytes) override;
     void sleep(std::chrono::milliseconds duration) override;
     std::uintptr_t loaded_module(const std::u16string& name) override;
-    SysResult<std::u16string> format_message(std::uint32_t flags, std::uintptr_t module,
-                                             std::uint32_t code) override;
+    SysResult<std::u16string> format_message(MessageFlags flags, std::uintptr_t module,
+                                             WinCode code) override;
     std::optional<std::u16string> program_data_folder() override;
     SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
-    SysResult<DaclQuery> security_descriptor_dacl(const void* descriptor) override;
-    SysResult<void> create_well_known_sid(std::uint32_t kind, void* buffer,
+    SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) override;
+    SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
                                           std::uint32_t size) override;
-    bool equal_sid(const void* a, const void* b) override;
+    bool equal_sid(SidRef a, SidRef b) override;
     OwnerQuery get_owner(std::uintptr_t handle) override;
-    WinCode set_security_info(std::uintptr_t handle, std::uint32_t information, const void* owner,
-                              const void* dacl) override;
+    WinCode set_security_info(std::uintptr_t handle, SecurityInformation information, SidRef owner,
+                              AclRef dacl) override;
     SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
-    WinCode lookup_account_sid_probe(const void* sid) override;
-    SysResult<void> create_directory(const std::u16string& path, const void* descriptor) override;
-    SysResult<UniqueHandle> create_file(const std::u16string& path, std::uint32_t access,
-                                        std::uint32_t share, std::uint32_t disposition,
-                                        std::uint32_t flags) override;
+    WinCode lookup_account_sid_probe(SidRef sid) override;
+    SysResult<void> create_directory(const std::u16string& path, DescriptorRef descriptor) override;
+    SysResult<UniqueHandle> create_file(const std::u16string& path, Access access, ShareMode share,
+                                        Disposition disposition, OpenFlags flags) override;
     SysResult<FileInformation> file_information(std::uintptr_t handle) override;
-    std::uint32_t file_type(std::uintptr_t handle) override;
+    FileType file_type(std::uintptr_t handle) override;
     SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) override;
     SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
                               std::uint32_t offset_high, std::uint32_t length_low,
@@ -236,19 +235,18 @@ class MemorySystem final : public System {
     SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) override;
     SysResult<void> remove_directory(const std::u16string& path) override;
     SysResult<void> delete_file(const std::u16string& path) override;
-    SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) override;
+    SysResult<void> set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) override;
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
-    SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
+    SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
-                                          std::uint32_t access) override;
+                                          Access access) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
-    SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
+    SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) override;
     SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
-                                           std::uint32_t access) override;
-    SysResult<void> query_service_status(std::uintptr_t service,
-                                         ServiceStatusBytes& status) override;
-    SysResult<void> control_service(std::uintptr_t service, std::uint32_t control,
-                                    ControlStatusBytes& status) override;
+                                           ServiceAccess access) override;
+    SysResult<ServiceStatus> query_service_status(std::uintptr_t service) override;
+    SysResult<ServiceStatus> control_service(std::uintptr_t service,
+                                             ServiceControl control) override;
     SysResult<void> delete_service(std::uintptr_t service) override;
     void close_handle(std::uintptr_t handle) override;
     void close_service_handle(std::uintptr_t service) override;

@@ -13,18 +13,12 @@
 
 #include "common/text.hpp"
 #include "model/memory_system.hpp"
-#include "platform/win32_constants.hpp"
 
 namespace orvex::model {
 
 using Node = MemorySystem::Node;
 
-constexpr std::uint32_t ERROR_DIRECTORY = 267;
-constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
-constexpr std::uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr std::uintptr_t NTDLL_MODULE = 0x7FF00000;
-constexpr std::uint32_t FILE_READ_DATA = 0x1;
-constexpr std::uint32_t FILE_WRITE_DATA = 0x2;
 
 inline std::string upper(std::string_view text) {
     std::string out(text);
@@ -90,10 +84,6 @@ void check_on_destruction(const MemorySystem& system,
                           const std::vector<MemorySystem::FailureRule>& rules,
                           int failures_at_start);
 
-inline void put32(std::byte* at, std::uint32_t value) {
-    std::memcpy(at, &value, 4);
-}
-
 } // namespace orvex::model
 
 namespace orvex {
@@ -113,8 +103,9 @@ struct MemorySystem::Impl {
     struct Entry {
         enum class Type { File, Manager, Service } type = Type::File;
         std::shared_ptr<Node> node;
-        std::uint32_t access = 0;
-        std::uint32_t share = 0;
+        Access access;
+        ShareMode share;
+        ServiceAccess service_access;
         bool external = false;
         std::size_t position = 0;
         std::size_t next = 0;
@@ -128,18 +119,18 @@ struct MemorySystem::Impl {
         std::shared_ptr<Node> parent;
         std::shared_ptr<Node> node;
         std::string leaf;
-        WinCode error = 0;
+        WinCode error;
     };
 
     Resolved resolve(std::string_view path, bool follow_final, int depth = 0) {
         Resolved r;
         if (depth > 16) {
-            r.error = 1921; // ERROR_CANT_RESOLVE_FILENAME
+            r.error = WinCode::CantResolveFilename;
             return r;
         }
         const auto parts = split_path(path);
         if (parts.empty() || upper(parts[0]) != "C:") {
-            r.error = win::ERROR_PATH_NOT_FOUND;
+            r.error = WinCode::PathNotFound;
             return r;
         }
         std::shared_ptr<Node> current = root;
@@ -150,20 +141,20 @@ struct MemorySystem::Impl {
         for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
             auto it = current->children.find(upper(parts[i]));
             if (it == current->children.end()) {
-                r.error = win::ERROR_PATH_NOT_FOUND;
+                r.error = WinCode::PathNotFound;
                 return r;
             }
             std::shared_ptr<Node> next = it->second;
             if (next->is_link()) {
                 Resolved target = resolve(next->link_target, true, depth + 1);
                 if (!target.node) {
-                    r.error = win::ERROR_PATH_NOT_FOUND;
+                    r.error = WinCode::PathNotFound;
                     return r;
                 }
                 next = target.node;
             }
             if (next->kind != Node::Kind::Directory) {
-                r.error = win::ERROR_PATH_NOT_FOUND;
+                r.error = WinCode::PathNotFound;
                 return r;
             }
             current = next;
@@ -177,7 +168,7 @@ struct MemorySystem::Impl {
                 Resolved target = resolve(r.node->link_target, true, depth + 1);
                 r.node = target.node;
                 if (!r.node) {
-                    r.error = win::ERROR_FILE_NOT_FOUND;
+                    r.error = WinCode::FileNotFound;
                 }
             }
         }
@@ -192,7 +183,7 @@ struct MemorySystem::Impl {
         node->parent = parent;
         node->index = next_index++;
         node->attributes =
-            kind == Node::Kind::Directory ? win::FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+            kind == Node::Kind::Directory ? FileAttributes::Directory : FileAttributes::Archive;
         parent->children[upper(name)] = node;
         return node;
     }
@@ -250,34 +241,29 @@ struct MemorySystem::Impl {
         return &it->second;
     }
 
-    static bool data_access(std::uint32_t access, std::uint32_t read, std::uint32_t write,
-                            std::uint32_t del, std::uint32_t& out) {
-        out = 0;
-        if ((access & (win::GENERIC_READ | FILE_READ_DATA)) != 0) {
-            out |= read;
+    // The sharing an open with `access` needs from the handles already open on the object.
+    static ShareMode sharing_needed(Access access) {
+        ShareMode needed;
+        if (access.intersects(Access::GenericRead | Access::ReadData)) {
+            needed = needed | ShareMode::Read;
         }
-        if ((access & (win::GENERIC_WRITE | FILE_WRITE_DATA)) != 0) {
-            out |= write;
+        if (access.intersects(Access::GenericWrite | Access::WriteData)) {
+            needed = needed | ShareMode::Write;
         }
-        if ((access & win::DELETE) != 0) {
-            out |= del;
+        if (access.intersects(Access::Delete)) {
+            needed = needed | ShareMode::Delete;
         }
-        return out != 0;
+        return needed;
     }
 
     // Whether a new open with `access` and `share` conflicts with the handles open on `node`.
-    bool sharing_conflict(const Node* node, std::uint32_t access, std::uint32_t share) {
-        std::uint32_t wanted = 0;
-        data_access(access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE, win::FILE_SHARE_DELETE,
-                    wanted);
+    bool sharing_conflict(const Node* node, Access access, ShareMode share) {
+        const ShareMode wanted = sharing_needed(access);
         for (const auto& [id, e] : handles) {
             if (e.type != Entry::Type::File || e.node.get() != node) {
                 continue;
             }
-            std::uint32_t held = 0;
-            data_access(e.access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE,
-                        win::FILE_SHARE_DELETE, held);
-            if ((wanted & ~e.share) != 0 || (held & ~share) != 0) {
+            if (!e.share.contains(wanted) || !share.contains(sharing_needed(e.access))) {
                 return true;
             }
         }

@@ -108,45 +108,46 @@ SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
             descriptor->acl.text = text.substr(pos + 2);
             pos = text.size();
         } else {
-            return sys_fail(1336); // ERROR_INVALID_ACL
+            return sys_fail(WinCode::InvalidAcl);
         }
     }
     return UniqueLocal(*this, allocate(std::move(descriptor)));
 }
 
-SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(const void* descriptor) {
+SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(DescriptorRef descriptor) {
     if (auto failure = enter(Op::SecurityDescriptorDacl)) {
         return sys_fail(*failure);
     }
-    auto* d = static_cast<const DescriptorObject*>(descriptor);
-    return DaclQuery{d->has_dacl, d->has_dacl ? &d->acl : nullptr};
+    auto* d = static_cast<const DescriptorObject*>(descriptor.get());
+    return DaclQuery{d->has_dacl, AclRef(d->has_dacl ? &d->acl : nullptr)};
 }
 
-SysResult<void> MemorySystem::create_well_known_sid(std::uint32_t kind, void* buffer,
+SysResult<void> MemorySystem::create_well_known_sid(WellKnownSid kind, void* buffer,
                                                     std::uint32_t size) {
-    if (auto failure = enter(Op::CreateWellKnownSid, std::to_string(kind))) {
+    if (auto failure =
+            enter(Op::CreateWellKnownSid, std::to_string(static_cast<std::uint32_t>(kind)))) {
         return sys_fail(*failure);
     }
     std::optional<SidBlob> blob;
-    if (kind == win::WIN_LOCAL_SYSTEM_SID) {
+    if (kind == WellKnownSid::LocalSystem) {
         blob = sid_from_string(SID_LOCAL_SYSTEM);
-    } else if (kind == win::WIN_BUILTIN_ADMINISTRATORS_SID) {
+    } else if (kind == WellKnownSid::BuiltinAdministrators) {
         blob = sid_from_string(SID_BUILTIN_ADMINISTRATORS);
     }
     if (!blob) {
-        return sys_fail(win::ERROR_INVALID_PARAMETER);
+        return sys_fail(WinCode::InvalidParameter);
     }
     if (size < sid_length(blob->bytes.data())) {
-        return sys_fail(win::ERROR_INSUFFICIENT_BUFFER);
+        return sys_fail(WinCode::InsufficientBuffer);
     }
     std::memcpy(buffer, blob->bytes.data(), sid_length(blob->bytes.data()));
     return {};
 }
 
-bool MemorySystem::equal_sid(const void* a, const void* b) {
+bool MemorySystem::equal_sid(SidRef a, SidRef b) {
     enter(Op::EqualSid);
-    const std::size_t length = sid_length(a);
-    return length == sid_length(b) && std::memcmp(a, b, length) == 0;
+    const std::size_t length = sid_length(a.get());
+    return length == sid_length(b.get()) && std::memcmp(a.get(), b.get(), length) == 0;
 }
 
 OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
@@ -157,35 +158,35 @@ OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr || !e->node) {
-        query.code = ERROR_INVALID_HANDLE;
+        query.code = WinCode::InvalidHandle;
         return query;
     }
     auto blob = sid_from_string(e->node->owner);
     auto object = std::make_shared<OwnerObject>(OwnerObject{blob.value_or(SidBlob{})});
-    query.owner = object->owner.bytes.data();
+    query.owner = SidRef(object->owner.bytes.data());
     query.descriptor = UniqueLocal(*this, allocate(std::move(object)));
     return query;
 }
 
-WinCode MemorySystem::set_security_info(std::uintptr_t handle, std::uint32_t information,
-                                        const void* owner, const void* dacl) {
-    const bool owner_change = (information & win::OWNER_SECURITY_INFORMATION) != 0;
+WinCode MemorySystem::set_security_info(std::uintptr_t handle, SecurityInformation information,
+                                        SidRef owner, AclRef dacl) {
+    const bool owner_change = information.intersects(SecurityInformation::Owner);
     if (auto failure = enter(Op::SetSecurityInfo, owner_change ? "owner" : "dacl")) {
         return *failure;
     }
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr || !e->node) {
-        return ERROR_INVALID_HANDLE;
+        return WinCode::InvalidHandle;
     }
     if (owner_change) {
-        e->node->owner = sid_to_string(owner);
+        e->node->owner = sid_to_string(owner.get());
         owner_changes.push_back({impl_->path_of(*e->node), e->node->owner});
     }
-    if ((information & win::DACL_SECURITY_INFORMATION) != 0) {
-        e->node->dacl = static_cast<const AclObject*>(dacl)->text;
-        e->node->dacl_protected = (information & win::PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    if (information.intersects(SecurityInformation::Dacl)) {
+        e->node->dacl = static_cast<const AclObject*>(dacl.get())->text;
+        e->node->dacl_protected = information.intersects(SecurityInformation::ProtectedDacl);
     }
-    return 0;
+    return WinCode::Success;
 }
 
 SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& sid) {
@@ -195,17 +196,17 @@ SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& si
     }
     auto blob = sid_from_string(text);
     if (!blob) {
-        return sys_fail(win::ERROR_INVALID_SID);
+        return sys_fail(WinCode::InvalidSid);
     }
     return UniqueLocal(*this, allocate(std::make_shared<OwnerObject>(OwnerObject{*blob})));
 }
 
-WinCode MemorySystem::lookup_account_sid_probe(const void* sid) {
-    const std::string text = sid_to_string(sid);
+WinCode MemorySystem::lookup_account_sid_probe(SidRef sid) {
+    const std::string text = sid_to_string(sid.get());
     if (auto failure = enter(Op::LookupAccountSid, text)) {
         return *failure;
     }
-    return accounts_.contains(text) ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_NONE_MAPPED;
+    return accounts_.contains(text) ? WinCode::InsufficientBuffer : WinCode::NoneMapped;
 }
 
 } // namespace orvex

@@ -16,60 +16,59 @@ MemorySystem::Service* MemorySystem::service(std::string_view name) {
 
 // ---- Service Control Manager ----
 
-SysResult<UniqueScHandle> MemorySystem::open_sc_manager(std::uint32_t access) {
-    if (auto failure = enter(Op::OpenScManager, std::to_string(access))) {
+SysResult<UniqueScHandle> MemorySystem::open_sc_manager(ServiceAccess access) {
+    if (auto failure = enter(Op::OpenScManager, std::to_string(access.bits()))) {
         return sys_fail(*failure);
     }
     Impl::Entry e;
     e.type = Impl::Entry::Type::Manager;
-    e.access = access;
+    e.service_access = access;
     manager_opens.push_back(access);
     return UniqueScHandle(*this, impl_->add_handle(std::move(e)));
 }
 
 SysResult<UniqueScHandle> MemorySystem::open_service(std::uintptr_t manager,
                                                      const std::u16string& name,
-                                                     std::uint32_t access) {
+                                                     ServiceAccess access) {
     const std::string text = from_system(name);
-    if (auto failure = enter(Op::OpenService, text + " " + std::to_string(access))) {
+    if (auto failure = enter(Op::OpenService, text + " " + std::to_string(access.bits()))) {
         return sys_fail(*failure);
     }
     if (impl_->entry(manager, Impl::Entry::Type::Manager) == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     auto it = impl_->services.find(upper(text));
     if (it == impl_->services.end()) {
-        return sys_fail(win::ERROR_SERVICE_DOES_NOT_EXIST);
+        return sys_fail(WinCode::ServiceDoesNotExist);
     }
     ++it->second.handles;
     service_opens.push_back({text, access});
     Impl::Entry e;
     e.type = Impl::Entry::Type::Service;
-    e.access = access;
+    e.service_access = access;
     e.service = it->first;
     return UniqueScHandle(*this, impl_->add_handle(std::move(e)));
 }
 
 namespace {
-void fill_status(std::byte* at, const MemorySystem::Service& s, std::uint32_t state) {
-    put32(at + 0, 0x10); // SERVICE_WIN32_OWN_PROCESS
-    put32(at + 4, state);
-    put32(at + 8, state == 4 ? 0x1 : 0x0);
-    put32(at + 12, s.exit_code);
-    put32(at + 16, 0);
-    put32(at + 20, 0);
-    put32(at + 24, 0);
+// An own-process service that accepts the stop control while it runs.
+ServiceStatus status_of(const MemorySystem::Service& s, std::uint32_t state) {
+    ServiceStatus status;
+    status.service_type = 0x10; // SERVICE_WIN32_OWN_PROCESS
+    status.current_state = state;
+    status.controls_accepted = state == 4 ? 0x1 : 0x0;
+    status.win32_exit_code = s.exit_code;
+    return status;
 }
 } // namespace
 
-SysResult<void> MemorySystem::query_service_status(std::uintptr_t service,
-                                                   ServiceStatusBytes& status) {
+SysResult<ServiceStatus> MemorySystem::query_service_status(std::uintptr_t service) {
     if (auto failure = enter(Op::QueryServiceStatus)) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     Service& s = impl_->services.at(e->service);
     if (s.queries_since_stop >= 0 && s.stop == ServiceStop::Prompt && s.state != 1) {
@@ -78,25 +77,23 @@ SysResult<void> MemorySystem::query_service_status(std::uintptr_t service,
         }
         ++s.queries_since_stop;
     }
-    fill_status(status.data(), s, s.state);
-    put32(status.data() + 28, s.state == 1 ? 0 : 4242); // dwProcessId
-    put32(status.data() + 32, 0);
-    return {};
+    return status_of(s, s.state);
 }
 
-SysResult<void> MemorySystem::control_service(std::uintptr_t service, std::uint32_t control,
-                                              ControlStatusBytes& status) {
-    if (auto failure = enter(Op::ControlService, std::to_string(control))) {
+SysResult<ServiceStatus> MemorySystem::control_service(std::uintptr_t service,
+                                                       ServiceControl control) {
+    if (auto failure =
+            enter(Op::ControlService, std::to_string(static_cast<std::uint32_t>(control)))) {
         return sys_fail(*failure);
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     Service& s = impl_->services.at(e->service);
     ++s.stop_controls;
     if (s.state == 1) {
-        return sys_fail(win::ERROR_SERVICE_NOT_ACTIVE);
+        return sys_fail(WinCode::ServiceNotActive);
     }
     if (s.stop == ServiceStop::Refuse) {
         return sys_fail(s.stop_error);
@@ -105,8 +102,7 @@ SysResult<void> MemorySystem::control_service(std::uintptr_t service, std::uint3
         s.state = 3; // SERVICE_STOP_PENDING
         s.queries_since_stop = 0;
     }
-    fill_status(status.data(), s, s.raw_state_after_stop != 0 ? s.raw_state_after_stop : s.state);
-    return {};
+    return status_of(s, s.raw_state_after_stop != 0 ? s.raw_state_after_stop : s.state);
 }
 
 SysResult<void> MemorySystem::delete_service(std::uintptr_t service) {
@@ -115,11 +111,11 @@ SysResult<void> MemorySystem::delete_service(std::uintptr_t service) {
     }
     auto* e = impl_->entry(service, Impl::Entry::Type::Service);
     if (e == nullptr) {
-        return sys_fail(ERROR_INVALID_HANDLE);
+        return sys_fail(WinCode::InvalidHandle);
     }
     Service& s = impl_->services.at(e->service);
     if (s.marked_for_delete) {
-        return sys_fail(win::ERROR_SERVICE_MARKED_FOR_DELETE);
+        return sys_fail(WinCode::ServiceMarkedForDelete);
     }
     s.marked_for_delete = true;
     return {};

@@ -6,7 +6,6 @@
 
 #include "common/files.hpp"
 #include "owners/stale_owners.hpp"
-#include "platform/win32_constants.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -31,7 +30,7 @@ class HostileMachine : public ::testing::Test {
         system.add_directory(ATTACKER, SID_FOREIGN_USER);
         system.add_directory(PROTECTED, SID_LOCAL_SYSTEM);
         system.add_file(under(PROTECTED, "users\\1033\\precious.dat"), "keep");
-        system.add_file(under(PROTECTED, "active-owner.json"), "{}", win::FILE_ATTRIBUTE_READONLY);
+        system.add_file(under(PROTECTED, "active-owner.json"), "{}", FileAttributes::ReadOnly);
     }
     void TearDown() override { expect_nothing_leaked(system); }
 
@@ -110,15 +109,15 @@ TEST_F(HostileMachine, HeldServiceDirectoryCannotBeSwappedForAJunction) {
     system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
     system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
     system.add_file(under(PROTECTED, "users\\1033\\owner.json"), STALE_OWNER);
-    WinCode refused = 0;
+    WinCode refused;
     when_owner_json_is_read([&] {
         refused = system.remove_external(SERVICE_DIR);
-        if (refused == 0) {
+        if (refused == WinCode::Success) {
             system.add_junction(SERVICE_DIR, PROTECTED);
         }
     });
     auto removed = run();
-    EXPECT_EQ(refused, win::ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(refused, WinCode::SharingViolation);
     ASSERT_TRUE(removed) << report_of(system, removed);
     EXPECT_EQ(*removed, std::vector<std::string>{"1033"});
     EXPECT_FALSE(system.exists(under(USERS, "1033")));

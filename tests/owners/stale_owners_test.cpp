@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "common/files.hpp"
-#include "platform/win32_constants.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -129,7 +128,7 @@ TEST_F(StaleOwners, MissingServiceDirectoryFailsAtTheRuntimeDirectory) {
 TEST_F(StaleOwners, HeldOwnerLockStopsBeforeTheUsersDirectoryIsRead) {
     system.add_directory(RUNTIME_DIR, SID_BUILTIN_ADMINISTRATORS);
     system.add_file(OWNER_LOCK);
-    const auto service = system.open_external(OWNER_LOCK, 7);
+    const auto service = system.open_external(OWNER_LOCK, ShareMode::All);
     system.lock_external(service, 0, 1);
     owner("1000", R"({"Unix":[1000,1000]})");
     EXPECT_EQ(report_of(system, run()),
@@ -282,7 +281,7 @@ TEST_F(StaleOwners, ListingAndEntryFailures) {
     EXPECT_EQ(report_of(system, run()),
               "Error: failed to enumerate \"C:\\\\ProgramData\\\\orvex-service\\\\users\"\n\n"
               "Caused by:\n    Access denied. (os error 5)\n");
-    for (const WinCode not_found : {2u, 3u, 15u, 53u, 67u}) {
+    for (const std::uint32_t not_found : {2u, 3u, 15u, 53u, 67u}) {
         system.clear_failures();
         system.fail_call(Op::OpenRelative, 1, not_found, "users");
         EXPECT_TRUE(removed().empty());
@@ -305,7 +304,7 @@ TEST_F(StaleOwners, TreeRemovalNeverFollowsLinksEvenWhenSwappedMeanwhile) {
     owner("1000", R"({"Unix":[1000,1000]})");
     system.add_junction(users("1000") + "\\junction", "C:\\Outside");
     system.add_symlink(users("1000") + "\\link.txt", "C:\\Outside\\precious.txt", false);
-    system.add_file(users("1000") + "\\readonly.txt", "x", win::FILE_ATTRIBUTE_READONLY);
+    system.add_file(users("1000") + "\\readonly.txt", "x", FileAttributes::ReadOnly);
     system.add_directory(users("1000") + "\\swapped", SID_LOCAL_SYSTEM);
     system.add_file(users("1000") + "\\swapped\\inner.txt", "x");
     // Between the listing and the open, "swapped" becomes a junction to the outside.
@@ -325,8 +324,9 @@ TEST_F(StaleOwners, ReparseDirectoriesThatAreNotLinksAreEmptiedLikeAnyOther) {
     owner("1000", R"({"Unix":[1000,1000]})");
     MemorySystem::Node& placeholder =
         system.add_directory(users("1000") + "\\cloud", SID_LOCAL_SYSTEM);
-    placeholder.attributes |= win::FILE_ATTRIBUTE_REPARSE_POINT;
-    placeholder.reparse_tag = 0x9000001A; // a cloud-files placeholder: no name-surrogate bit
+    placeholder.attributes |= FileAttributes::ReparsePoint;
+    placeholder.reparse_tag =
+        ReparseTag{0x9000001A}; // a cloud-files placeholder: no name-surrogate bit
     system.add_file(users("1000") + "\\cloud\\synced.txt", "x");
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
     EXPECT_FALSE(system.exists(users("1000")));
@@ -335,7 +335,7 @@ TEST_F(StaleOwners, ReparseDirectoriesThatAreNotLinksAreEmptiedLikeAnyOther) {
 TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     system.disposition_ex_supported = false; // as on Wine and FAT volumes
     owner("1000", R"({"Unix":[1000,1000]})");
-    system.add_file(users("1000") + "\\state\\readonly.dat", "x", win::FILE_ATTRIBUTE_READONLY);
+    system.add_file(users("1000") + "\\state\\readonly.dat", "x", FileAttributes::ReadOnly);
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
     EXPECT_FALSE(system.exists(users("1000")));
     EXPECT_GE(system.count_calls(Op::SetAttributes), 1u);

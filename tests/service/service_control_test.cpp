@@ -1,8 +1,5 @@
 #include "service/service_control.hpp"
 
-#include <cstring>
-
-#include "platform/win32_constants.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -10,13 +7,10 @@ namespace {
 
 using testing::expect_nothing_leaked;
 
-ServiceStatusBytes status(std::uint32_t type, std::uint32_t state, std::uint32_t accepted,
-                          std::uint32_t win32_exit, std::uint32_t specific_exit,
-                          std::uint32_t wait_hint) {
-    ServiceStatusBytes raw{};
-    const std::uint32_t fields[] = {type, state, accepted, win32_exit, specific_exit, 7, wait_hint};
-    std::memcpy(raw.data(), fields, sizeof(fields));
-    return raw;
+ServiceStatus status(std::uint32_t type, std::uint32_t state, std::uint32_t accepted,
+                     std::uint32_t win32_exit, std::uint32_t specific_exit,
+                     std::uint32_t wait_hint) {
+    return ServiceStatus{type, state, accepted, win32_exit, specific_exit, 7, wait_hint};
 }
 
 std::string chain_text(const ServiceError& error) {
@@ -50,15 +44,10 @@ TEST(ServiceStatus, StatesOutsideOneToSevenAreParseErrors) {
                   "for the target type: " +
                       std::to_string(state) + "\n");
     }
-    // The 28-byte status of a control decodes by the same rules.
-    ControlStatusBytes control{};
-    const std::uint32_t fields[] = {0x10, 9, 0, 0, 0, 0, 0};
-    std::memcpy(control.data(), fields, sizeof(fields));
-    EXPECT_FALSE(decode_service_status(control));
 }
 
 TEST(ServiceError, EveryKindHasItsFixedText) {
-    EXPECT_EQ(chain_text(ServiceError::winapi(1060)),
+    EXPECT_EQ(chain_text(ServiceError::winapi(WinCode{1060})),
               "Error: IO error in winapi call\n\nCaused by:\n"
               "    Service does not exist. (os error 1060)\n");
     EXPECT_EQ(chain_text(ServiceError::argument_has_nul_byte("service name")),
@@ -72,26 +61,28 @@ TEST(ServiceError, EveryKindHasItsFixedText) {
     EXPECT_EQ((RawValueError{RawValueError::Kind::InvalidGuid, 0, 0, "xyz"}.text()),
               "invalid GUID value for the target type: xyz");
 
-    EXPECT_TRUE(ServiceError::winapi(1062).is_winapi(1062));
-    EXPECT_FALSE(ServiceError::winapi(1062).is_winapi(1060));
-    EXPECT_FALSE(ServiceError::argument_has_nul_byte("service name").is_winapi(0));
+    EXPECT_TRUE(ServiceError::winapi(WinCode{1062}).is_winapi(WinCode{1062}));
+    EXPECT_FALSE(ServiceError::winapi(WinCode{1062}).is_winapi(WinCode{1060}));
+    EXPECT_FALSE(ServiceError::argument_has_nul_byte("service name").is_winapi(WinCode{0}));
 }
 
 TEST(ScmConnection, OpensWithTheRequestedRightsAndRefusesANulName) {
     MemorySystem system;
     system.add_service("orvex_vpn_service");
     {
-        auto manager = ScmConnection::connect(system, win::SC_MANAGER_CONNECT);
+        auto manager = ScmConnection::connect(system, ServiceAccess::ManagerConnect);
         ASSERT_TRUE(manager);
-        EXPECT_TRUE(manager->open_service("orvex_vpn_service", 0x10024));
-        auto nul = manager->open_service(std::string_view("orvex\0x", 7), 0x4);
+        EXPECT_TRUE(manager->open_service("orvex_vpn_service",
+                                          ServiceAccess::Delete | ServiceAccess::Stop));
+        auto nul =
+            manager->open_service(std::string_view("orvex\0x", 7), ServiceAccess::QueryStatus);
         ASSERT_FALSE(nul);
         EXPECT_EQ(nul.error().kind(), ServiceError::Kind::ArgumentHasNulByte);
-        auto missing = manager->open_service("other", 0x4);
+        auto missing = manager->open_service("other", ServiceAccess::QueryStatus);
         ASSERT_FALSE(missing);
-        EXPECT_TRUE(missing.error().is_winapi(1060));
+        EXPECT_TRUE(missing.error().is_winapi(WinCode{1060}));
     }
-    EXPECT_EQ(system.manager_opens, std::vector<std::uint32_t>{win::SC_MANAGER_CONNECT});
+    EXPECT_EQ(system.manager_opens, std::vector<ServiceAccess>{ServiceAccess::ManagerConnect});
     EXPECT_EQ(system.count_calls(Op::OpenService), 2u); // none for the NUL name
     expect_nothing_leaked(system);
 }

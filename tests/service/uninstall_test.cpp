@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/win32_constants.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -45,7 +44,7 @@ TEST_F(Uninstall, RunningServiceIsStoppedDeletedAndItsExecutableRemoved) {
               index_of({Op::OpenService, "orvex_vpn_service 4"}));
     // The removal handle asks for exactly what stopping, watching and deleting need.
     EXPECT_EQ(system.service_opens.front().access,
-              win::DELETE | win::SERVICE_STOP | win::SERVICE_QUERY_STATUS);
+              ServiceAccess::Delete | ServiceAccess::Stop | ServiceAccess::QueryStatus);
 }
 
 TEST_F(Uninstall, AlreadyStoppedServiceGetsNoStopControl) {
@@ -106,7 +105,7 @@ TEST_F(Uninstall, ManagerErrorsEndTheSequenceWithTheWinapiError) {
     struct Case {
         Op operation;
         int nth;
-        WinCode code;
+        std::uint32_t code;
         std::string cause;
     };
     const std::vector<Case> cases = {
@@ -164,7 +163,7 @@ TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
 
     MemorySystem read_only;
     read_only.add_service("orvex_vpn_service");
-    read_only.add_file(EXE, "MZ", win::FILE_ATTRIBUTE_READONLY);
+    read_only.add_file(EXE, "MZ", FileAttributes::ReadOnly);
     EXPECT_EQ(report_of(read_only, uninstall_service(read_only)), "<success>");
     EXPECT_FALSE(read_only.exists(EXE));
     EXPECT_EQ(read_only.count_calls(Op::SetDispositionEx), 1u);
@@ -172,7 +171,7 @@ TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
 }
 
 TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
-    system.find(EXE)->attributes |= win::FILE_ATTRIBUTE_READONLY;
+    system.find(EXE)->attributes = FileAttributes::Archive | FileAttributes::ReadOnly;
     system.disposition_ex_supported = false; // the fallback fails with 87; the 5 stands
     EXPECT_EQ(run(), "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
                          ": Access denied. (os error 5)\n");

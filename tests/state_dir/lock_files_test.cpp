@@ -30,7 +30,7 @@ TEST(RepairGate, MissingGateIsCreatedEmptyAndStaysAfterRelease) {
         auto second = lock_file_whole(system, GATE);
         ASSERT_FALSE(second);
         EXPECT_EQ(second.error().stage, LockFileFailure::Stage::Lock);
-        EXPECT_EQ(second.error().error, SystemError::from_code(33));
+        EXPECT_EQ(second.error().error, SystemError::from_code(WinCode{33}));
         EXPECT_EQ(system.open_handles(), 1u); // the second handle was closed at once
     }
     ASSERT_TRUE(system.exists(GATE));
@@ -42,7 +42,7 @@ TEST(RepairGate, MissingGateIsCreatedEmptyAndStaysAfterRelease) {
 TEST(RepairGate, LockOnAnyRangeHeldElsewhereIsBusy) {
     MemorySystem system;
     system.add_file(GATE);
-    const auto holder = system.open_external(GATE, 7);
+    const auto holder = system.open_external(GATE, ShareMode::All);
     system.lock_external(holder, 0, 1);
     EXPECT_TRUE(busy(acquire_repair_gate(system)));
     expect_nothing_leaked(system);
@@ -51,12 +51,12 @@ TEST(RepairGate, LockOnAnyRangeHeldElsewhereIsBusy) {
 TEST(RepairGate, OpenersWithAndWithoutSharing) {
     MemorySystem sharing;
     sharing.add_file(GATE);
-    sharing.open_external(GATE, 3); // read and write shared, no lock
+    sharing.open_external(GATE, ShareMode::Read | ShareMode::Write); // no lock
     EXPECT_TRUE(acquired(acquire_repair_gate(sharing)));
 
     MemorySystem exclusive;
     exclusive.add_file(GATE);
-    exclusive.open_external(GATE, 0);
+    exclusive.open_external(GATE, ShareMode{});
     EXPECT_EQ(report_of(exclusive, acquire_repair_gate(exclusive)),
               "Error: failed to open service repair gate " + std::string(QUOTED_GATE) +
                   "\n\nCaused by:\n    Sharing violation. (os error 32)\n");

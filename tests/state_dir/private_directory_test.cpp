@@ -144,7 +144,7 @@ TEST_F(PrivateDirectory, NulInThePathIsRefusedBeforeTouchingTheDisk) {
 struct InjectedFailure {
     Op operation;
     int nth;
-    WinCode code;
+    std::uint32_t code;
     bool migrate;
     std::string expected;
 };

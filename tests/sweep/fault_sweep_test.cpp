@@ -26,8 +26,8 @@ bool is_injectable(Op operation) {
     return std::ranges::find(NEVER_FAIL, operation) == std::end(NEVER_FAIL);
 }
 
-std::vector<WinCode> codes_for(Op operation) {
-    std::vector<WinCode> codes{5, 32, 2};
+std::vector<std::uint32_t> codes_for(Op operation) {
+    std::vector<std::uint32_t> codes{5, 32, 2};
     if (operation == Op::LockFile) {
         codes.push_back(33);
     } else if (operation == Op::ControlService) {
@@ -125,7 +125,7 @@ void sweep(Mode mode, const char* name) {
             continue;
         }
         ++points;
-        for (const WinCode code : codes_for(point.call.op)) {
+        for (const std::uint32_t code : codes_for(point.call.op)) {
             SCOPED_TRACE(std::string(name) + ": call " + std::to_string(i) + " " +
                          std::string(op_name(point.call.op)) + " " + point.call.argument + " #" +
                          std::to_string(point.occurrence) + " fails with " + std::to_string(code));

@@ -12,7 +12,6 @@
 namespace orvex {
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const std::u16string SCRATCH = u"C:\\orvex-adapter-scratch";
 
 std::u16string z(std::u16string text) {
@@ -24,18 +23,19 @@ class Win32Adapter : public ::testing::Test {
   protected:
     void SetUp() override {
         testing::remove_tree(L"C:\\orvex-adapter-scratch");
-        ASSERT_TRUE(system.create_directory(z(SCRATCH), nullptr));
+        ASSERT_TRUE(system.create_directory(z(SCRATCH), DescriptorRef{}));
     }
     void TearDown() override { testing::remove_tree(L"C:\\orvex-adapter-scratch"); }
     Win32System system;
 };
 
 TEST_F(Win32Adapter, SystemMessagesComeFromFormatMessage) {
-    EXPECT_EQ(system_error_text(system, SystemError{5}), "Access denied. (os error 5)");
-    EXPECT_EQ(system_error_text(system, SystemError{1060}),
+    EXPECT_EQ(system_error_text(system, SystemError::from_code(WinCode{5})),
+              "Access denied. (os error 5)");
+    EXPECT_EQ(system_error_text(system, SystemError::from_code(WinCode{1060})),
               "Service does not exist. (os error 1060)");
     // Wine has no message for this code and none in ntdll for NT status codes.
-    EXPECT_EQ(system_error_text(system, SystemError{0x1000FFFF}),
+    EXPECT_EQ(system_error_text(system, SystemError::from_code(WinCode{0x1000FFFF})),
               "OS Error 268500991 (FormatMessageW() returned error 317) (os error 268500991)");
 }
 
@@ -47,59 +47,63 @@ TEST_F(Win32Adapter, KnownFolderAndLayout) {
 TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     auto descriptor = system.convert_sddl(z(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
     ASSERT_TRUE(descriptor);
-    auto dacl = system.security_descriptor_dacl(descriptor->ptr());
+    auto dacl = system.security_descriptor_dacl(descriptor->as<DescriptorRef>());
     ASSERT_TRUE(dacl);
     EXPECT_TRUE(dacl->present);
-    EXPECT_NE(dacl->dacl, nullptr);
+    EXPECT_TRUE(dacl->dacl);
     EXPECT_FALSE(system.convert_sddl(z(u"O:ZZD:garbage")));
 
-    auto local_system = well_known_sid(system, WinLocalSystemSid, "LocalSystem");
-    auto admins = well_known_sid(system, WinBuiltinAdministratorsSid, "Builtin Administrators");
+    auto local_system = well_known_sid(system, WellKnownSid::LocalSystem, "LocalSystem");
+    auto admins =
+        well_known_sid(system, WellKnownSid::BuiltinAdministrators, "Builtin Administrators");
     ASSERT_TRUE(local_system && admins);
     auto parsed = system.convert_string_sid(z(u"S-1-5-18"));
     ASSERT_TRUE(parsed);
-    EXPECT_TRUE(system.equal_sid(parsed->ptr(), (*local_system)->bytes.data()));
-    EXPECT_FALSE(system.equal_sid(parsed->ptr(), (*admins)->bytes.data()));
-    EXPECT_EQ(system.lookup_account_sid_probe(parsed->ptr()), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(system.equal_sid(parsed->as<SidRef>(), (*local_system)->ref()));
+    EXPECT_FALSE(system.equal_sid(parsed->as<SidRef>(), (*admins)->ref()));
+    EXPECT_EQ(system.lookup_account_sid_probe(parsed->as<SidRef>()), WinCode::InsufficientBuffer);
     auto unknown = system.convert_string_sid(z(u"S-1-5-21-1-2-3-4242"));
     ASSERT_TRUE(unknown);
-    EXPECT_EQ(system.lookup_account_sid_probe(unknown->ptr()), ERROR_NONE_MAPPED);
+    EXPECT_EQ(system.lookup_account_sid_probe(unknown->as<SidRef>()), WinCode::NoneMapped);
     auto malformed = system.convert_string_sid(z(u"S-1-x"));
     ASSERT_FALSE(malformed);
-    EXPECT_EQ(malformed.error(), ERROR_INVALID_SID);
+    EXPECT_EQ(malformed.error(), WinCode::InvalidSid);
 }
 
 TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
     const std::u16string dir = SCRATCH + u"\\d";
     const std::u16string file = dir + u"\\f.txt";
-    ASSERT_TRUE(system.create_directory(z(dir), nullptr));
-    auto again = system.create_directory(z(dir), nullptr);
+    ASSERT_TRUE(system.create_directory(z(dir), DescriptorRef{}));
+    auto again = system.create_directory(z(dir), DescriptorRef{});
     ASSERT_FALSE(again);
-    EXPECT_EQ(again.error(), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(again.error(), WinCode::AlreadyExists);
     {
-        auto created =
-            system.create_file(z(file), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, OPEN_ALWAYS, 0);
+        auto created = system.create_file(z(file), Access::GenericRead | Access::GenericWrite,
+                                          ShareMode::All, Disposition::OpenAlways, OpenFlags{});
         ASSERT_TRUE(created);
         auto info = system.file_information(created->get());
         ASSERT_TRUE(info);
-        EXPECT_EQ(info->attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-        EXPECT_EQ(system.file_type(created->get()), FILE_TYPE_DISK);
+        EXPECT_FALSE(info->attributes.intersects(FileAttributes::Directory));
+        EXPECT_EQ(system.file_type(created->get()), FileType::Disk);
     }
     auto not_empty = system.remove_directory(z(dir));
     ASSERT_FALSE(not_empty);
-    EXPECT_EQ(not_empty.error(), ERROR_DIR_NOT_EMPTY);
+    EXPECT_EQ(not_empty.error(), WinCode::DirNotEmpty);
 
-    auto opened = system.create_file(z(dir), 0xE0000, SHARE_ALL, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    auto opened = system.create_file(
+        z(dir), Access::ReadControl | Access::WriteDac | Access::WriteOwner, ShareMode::All,
+        Disposition::OpenExisting, OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
     ASSERT_TRUE(opened);
     auto info = system.file_information(opened->get());
     ASSERT_TRUE(info);
-    EXPECT_EQ(info->attributes & 0x410u, 0x10u);
-    EXPECT_EQ(system.file_type(opened->get()), FILE_TYPE_DISK);
+    EXPECT_EQ(info->attributes & (FileAttributes::Directory | FileAttributes::ReparsePoint),
+              FileAttributes::Directory);
+    EXPECT_EQ(system.file_type(opened->get()), FileType::Disk);
 
     // The listing through a handle, as maintenance reads the users directory.
-    auto listed = system.create_file(z(dir), FILE_LIST_DIRECTORY, SHARE_ALL, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    auto listed =
+        system.create_file(z(dir), Access::ListDirectory, ShareMode::All, Disposition::OpenExisting,
+                           OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
     ASSERT_TRUE(listed);
     std::vector<std::u16string> names;
     while (auto batch = system.list_directory(listed->get())) {
@@ -108,9 +112,9 @@ TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
         }
     }
     EXPECT_EQ(names.size(), 3u); // ".", ".." and f.txt
-    auto missing = system.open_relative(listed->get(), u"nope", FILE_LIST_DIRECTORY);
+    auto missing = system.open_relative(listed->get(), u"nope", Access::ListDirectory);
     ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(missing.error(), WinCode::FileNotFound);
 }
 
 TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
@@ -122,14 +126,14 @@ TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
         auto second = lock_file_whole(system, wtf8);
         ASSERT_FALSE(second);
         EXPECT_EQ(second.error().stage, LockFileFailure::Stage::Lock);
-        EXPECT_EQ(second.error().error, SystemError::from_code(33));
+        EXPECT_EQ(second.error().error, SystemError::from_code(WinCode{33}));
     }
     {
         testing::LockHolder holder(L"C:\\orvex-adapter-scratch\\gate.lock", false);
         ASSERT_TRUE(holder.ready());
         auto refused = lock_file_whole(system, wtf8);
         ASSERT_FALSE(refused);
-        EXPECT_EQ(refused.error().error, SystemError::from_code(33));
+        EXPECT_EQ(refused.error().error, SystemError::from_code(WinCode{33}));
     }
     {
         testing::LockHolder holder(L"C:\\orvex-adapter-scratch\\gate.lock", true);
@@ -137,7 +141,7 @@ TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
         auto refused = lock_file_whole(system, wtf8);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error().stage, LockFileFailure::Stage::Open);
-        EXPECT_EQ(refused.error().error, SystemError::from_code(32));
+        EXPECT_EQ(refused.error().error, SystemError::from_code(WinCode{32}));
     }
     EXPECT_TRUE(lock_file_whole(system, wtf8)); // every holder has let go
 }

@@ -15,6 +15,87 @@
 namespace orvex {
 namespace {
 
+// The seam's constants carry the values of the Windows headers under names of their own; each is
+// checked here against the macro it stands for.
+static_assert(Access::ReadData.bits() == FILE_READ_DATA);
+static_assert(Access::ListDirectory.bits() == FILE_LIST_DIRECTORY);
+static_assert(Access::WriteData.bits() == FILE_WRITE_DATA);
+static_assert(Access::ReadAttributes.bits() == FILE_READ_ATTRIBUTES);
+static_assert(Access::WriteAttributes.bits() == FILE_WRITE_ATTRIBUTES);
+static_assert(Access::Delete.bits() == DELETE);
+static_assert(Access::ReadControl.bits() == READ_CONTROL);
+static_assert(Access::WriteDac.bits() == WRITE_DAC);
+static_assert(Access::WriteOwner.bits() == WRITE_OWNER);
+static_assert(Access::GenericWrite.bits() == GENERIC_WRITE);
+static_assert(Access::GenericRead.bits() == GENERIC_READ);
+static_assert(ShareMode::Read.bits() == FILE_SHARE_READ);
+static_assert(ShareMode::Write.bits() == FILE_SHARE_WRITE);
+static_assert(ShareMode::Delete.bits() == FILE_SHARE_DELETE);
+static_assert(ShareMode::All.bits() == (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+static_assert(static_cast<DWORD>(Disposition::OpenExisting) == OPEN_EXISTING);
+static_assert(static_cast<DWORD>(Disposition::OpenAlways) == OPEN_ALWAYS);
+static_assert(OpenFlags::SqosIdentification.bits() == SECURITY_IDENTIFICATION);
+static_assert(OpenFlags::SqosPresent.bits() == SECURITY_SQOS_PRESENT);
+static_assert(OpenFlags::IdentifyOnly.bits() == (SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+static_assert(OpenFlags::OpenReparsePoint.bits() == FILE_FLAG_OPEN_REPARSE_POINT);
+static_assert(OpenFlags::BackupSemantics.bits() == FILE_FLAG_BACKUP_SEMANTICS);
+static_assert(FileAttributes::ReadOnly.bits() == FILE_ATTRIBUTE_READONLY);
+static_assert(FileAttributes::Directory.bits() == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(FileAttributes::Archive.bits() == FILE_ATTRIBUTE_ARCHIVE);
+static_assert(FileAttributes::Normal.bits() == FILE_ATTRIBUTE_NORMAL);
+static_assert(FileAttributes::ReparsePoint.bits() == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(ReparseTag::MountPoint.value() == IO_REPARSE_TAG_MOUNT_POINT);
+static_assert(ReparseTag::Symlink.value() == IO_REPARSE_TAG_SYMLINK);
+static_assert(ReparseTag::Symlink.is_name_surrogate() &&
+              IsReparseTagNameSurrogate(IO_REPARSE_TAG_SYMLINK));
+static_assert(static_cast<DWORD>(FileType::Unknown) == FILE_TYPE_UNKNOWN);
+static_assert(static_cast<DWORD>(FileType::Disk) == FILE_TYPE_DISK);
+static_assert(static_cast<DWORD>(FileType::Char) == FILE_TYPE_CHAR);
+static_assert(static_cast<DWORD>(FileType::Pipe) == FILE_TYPE_PIPE);
+static_assert(SecurityInformation::Owner.bits() == OWNER_SECURITY_INFORMATION);
+static_assert(SecurityInformation::Dacl.bits() == DACL_SECURITY_INFORMATION);
+static_assert(SecurityInformation::ProtectedDacl.bits() == PROTECTED_DACL_SECURITY_INFORMATION);
+static_assert(MessageFlags::IgnoreInserts.bits() == FORMAT_MESSAGE_IGNORE_INSERTS);
+static_assert(MessageFlags::FromModule.bits() == FORMAT_MESSAGE_FROM_HMODULE);
+static_assert(MessageFlags::FromSystem.bits() == FORMAT_MESSAGE_FROM_SYSTEM);
+static_assert(ServiceAccess::ManagerConnect.bits() == SC_MANAGER_CONNECT);
+static_assert(ServiceAccess::QueryStatus.bits() == SERVICE_QUERY_STATUS);
+static_assert(ServiceAccess::Stop.bits() == SERVICE_STOP);
+static_assert(ServiceAccess::Delete.bits() == DELETE);
+static_assert(static_cast<DWORD>(ServiceControl::Stop) == SERVICE_CONTROL_STOP);
+static_assert(static_cast<int>(WellKnownSid::LocalSystem) == WinLocalSystemSid);
+static_assert(static_cast<int>(WellKnownSid::BuiltinAdministrators) == WinBuiltinAdministratorsSid);
+static_assert(WinCode::InvalidFunction.value() == ERROR_INVALID_FUNCTION);
+static_assert(WinCode::FileNotFound.value() == ERROR_FILE_NOT_FOUND);
+static_assert(WinCode::PathNotFound.value() == ERROR_PATH_NOT_FOUND);
+static_assert(WinCode::AccessDenied.value() == ERROR_ACCESS_DENIED);
+static_assert(WinCode::InvalidHandle.value() == ERROR_INVALID_HANDLE);
+static_assert(WinCode::InvalidDrive.value() == ERROR_INVALID_DRIVE);
+static_assert(WinCode::NoMoreFiles.value() == ERROR_NO_MORE_FILES);
+static_assert(WinCode::SharingViolation.value() == ERROR_SHARING_VIOLATION);
+static_assert(WinCode::LockViolation.value() == ERROR_LOCK_VIOLATION);
+static_assert(WinCode::NotSupported.value() == ERROR_NOT_SUPPORTED);
+static_assert(WinCode::BadNetPath.value() == ERROR_BAD_NETPATH);
+static_assert(WinCode::BadNetName.value() == ERROR_BAD_NET_NAME);
+static_assert(WinCode::InvalidParameter.value() == ERROR_INVALID_PARAMETER);
+static_assert(WinCode::InsufficientBuffer.value() == ERROR_INSUFFICIENT_BUFFER);
+static_assert(WinCode::DirNotEmpty.value() == ERROR_DIR_NOT_EMPTY);
+static_assert(WinCode::AlreadyExists.value() == ERROR_ALREADY_EXISTS);
+static_assert(WinCode::FilenameExceedsRange.value() == ERROR_FILENAME_EXCED_RANGE);
+static_assert(WinCode::FileTooLarge.value() == ERROR_FILE_TOO_LARGE);
+static_assert(WinCode::Directory.value() == ERROR_DIRECTORY);
+static_assert(WinCode::MessageNotFound.value() == ERROR_MR_MID_NOT_FOUND);
+static_assert(WinCode::ServiceDoesNotExist.value() == ERROR_SERVICE_DOES_NOT_EXIST);
+static_assert(WinCode::ServiceNotActive.value() == ERROR_SERVICE_NOT_ACTIVE);
+static_assert(WinCode::ServiceSpecificError.value() == ERROR_SERVICE_SPECIFIC_ERROR);
+static_assert(WinCode::ServiceMarkedForDelete.value() == ERROR_SERVICE_MARKED_FOR_DELETE);
+static_assert(WinCode::TooManyLinks.value() == ERROR_TOO_MANY_LINKS);
+static_assert(WinCode::NoneMapped.value() == ERROR_NONE_MAPPED);
+static_assert(WinCode::InvalidAcl.value() == ERROR_INVALID_ACL);
+static_assert(WinCode::InvalidSid.value() == ERROR_INVALID_SID);
+static_assert(WinCode::CantResolveFilename.value() == ERROR_CANT_RESOLVE_FILENAME);
+static_assert(WinCode::ReparsePointEncountered.value() == 4395); // newer than MinGW's headers
+
 // Debian's MinGW headers do not declare the Ex disposition class.
 constexpr auto FILE_DISPOSITION_INFO_EX_CLASS = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 struct DispositionInfoEx {
@@ -34,7 +115,10 @@ HANDLE std_handle(StdStream stream) {
     return GetStdHandle(stream == StdStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 std::unexpected<WinCode> last_error() {
-    return sys_fail(GetLastError());
+    return sys_fail(WinCode(GetLastError()));
+}
+void* mutable_pointer(const void* pointer) {
+    return const_cast<void*>(pointer); // the Win32 prototypes predate const
 }
 
 } // namespace
@@ -69,11 +153,11 @@ std::uintptr_t Win32System::loaded_module(const std::u16string& name) {
     return reinterpret_cast<std::uintptr_t>(GetModuleHandleW(wide(name)));
 }
 
-SysResult<std::u16string> Win32System::format_message(std::uint32_t flags, std::uintptr_t module,
-                                                      std::uint32_t code) {
+SysResult<std::u16string> Win32System::format_message(MessageFlags flags, std::uintptr_t module,
+                                                      WinCode code) {
     wchar_t buffer[2048];
-    const DWORD length =
-        FormatMessageW(flags, reinterpret_cast<LPCVOID>(module), code, 0, buffer, 2048, nullptr);
+    const DWORD length = FormatMessageW(flags.bits(), reinterpret_cast<LPCVOID>(module),
+                                        code.value(), 0, buffer, 2048, nullptr);
     if (length == 0) {
         return last_error();
     }
@@ -98,22 +182,23 @@ SysResult<UniqueLocal> Win32System::convert_sddl(const std::u16string& sddl) {
         return last_error();
     }
     if (descriptor == nullptr) {
-        return sys_fail(0);
+        return sys_fail(WinCode::Success);
     }
     return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
 }
 
-SysResult<DaclQuery> Win32System::security_descriptor_dacl(const void* descriptor) {
+SysResult<DaclQuery> Win32System::security_descriptor_dacl(DescriptorRef descriptor) {
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
-    if (!GetSecurityDescriptorDacl(const_cast<void*>(descriptor), &present, &dacl, &defaulted)) {
+    if (!GetSecurityDescriptorDacl(mutable_pointer(descriptor.get()), &present, &dacl,
+                                   &defaulted)) {
         return last_error();
     }
-    return DaclQuery{present != FALSE, dacl};
+    return DaclQuery{present != FALSE, AclRef(dacl)};
 }
 
-SysResult<void> Win32System::create_well_known_sid(std::uint32_t kind, void* buffer,
+SysResult<void> Win32System::create_well_known_sid(WellKnownSid kind, void* buffer,
                                                    std::uint32_t size) {
     DWORD length = size;
     if (!CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(kind), nullptr, buffer, &length)) {
@@ -122,8 +207,8 @@ SysResult<void> Win32System::create_well_known_sid(std::uint32_t kind, void* buf
     return {};
 }
 
-bool Win32System::equal_sid(const void* a, const void* b) {
-    return EqualSid(const_cast<void*>(a), const_cast<void*>(b)) != 0;
+bool Win32System::equal_sid(SidRef a, SidRef b) {
+    return EqualSid(mutable_pointer(a.get()), mutable_pointer(b.get())) != 0;
 }
 
 OwnerQuery Win32System::get_owner(std::uintptr_t handle) {
@@ -133,18 +218,19 @@ OwnerQuery Win32System::get_owner(std::uintptr_t handle) {
         GetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                         nullptr, nullptr, nullptr, &descriptor);
     OwnerQuery query;
-    query.code = code;
-    query.owner = owner;
+    query.code = WinCode(code);
+    query.owner = SidRef(owner);
     if (descriptor != nullptr) {
         query.descriptor = UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
     }
     return query;
 }
 
-WinCode Win32System::set_security_info(std::uintptr_t handle, std::uint32_t information,
-                                       const void* owner, const void* dacl) {
-    return SetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, information, const_cast<void*>(owner),
-                           nullptr, static_cast<PACL>(const_cast<void*>(dacl)), nullptr);
+WinCode Win32System::set_security_info(std::uintptr_t handle, SecurityInformation information,
+                                       SidRef owner, AclRef dacl) {
+    return WinCode(SetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, information.bits(),
+                                   mutable_pointer(owner.get()), nullptr,
+                                   static_cast<PACL>(mutable_pointer(dacl.get())), nullptr));
 }
 
 SysResult<UniqueLocal> Win32System::convert_string_sid(const std::u16string& sid) {
@@ -158,21 +244,22 @@ SysResult<UniqueLocal> Win32System::convert_string_sid(const std::u16string& sid
     return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(result));
 }
 
-WinCode Win32System::lookup_account_sid_probe(const void* sid) {
+WinCode Win32System::lookup_account_sid_probe(SidRef sid) {
     DWORD name_length = 0;
     DWORD domain_length = 0;
     SID_NAME_USE use{};
-    if (LookupAccountSidW(nullptr, const_cast<void*>(sid), nullptr, &name_length, nullptr,
+    if (LookupAccountSidW(nullptr, mutable_pointer(sid.get()), nullptr, &name_length, nullptr,
                           &domain_length, &use)) {
-        return 0;
+        return WinCode::Success;
     }
-    return GetLastError();
+    return WinCode(GetLastError());
 }
 
-SysResult<void> Win32System::create_directory(const std::u16string& path, const void* descriptor) {
+SysResult<void> Win32System::create_directory(const std::u16string& path,
+                                              DescriptorRef descriptor) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof(attributes);
-    attributes.lpSecurityDescriptor = const_cast<void*>(descriptor);
+    attributes.lpSecurityDescriptor = mutable_pointer(descriptor.get());
     attributes.bInheritHandle = FALSE;
     if (!CreateDirectoryW(wide(path), &attributes)) {
         return last_error();
@@ -180,10 +267,11 @@ SysResult<void> Win32System::create_directory(const std::u16string& path, const 
     return {};
 }
 
-SysResult<UniqueHandle> Win32System::create_file(const std::u16string& path, std::uint32_t access,
-                                                 std::uint32_t share, std::uint32_t disposition,
-                                                 std::uint32_t flags) {
-    HANDLE handle = CreateFileW(wide(path), access, share, nullptr, disposition, flags, nullptr);
+SysResult<UniqueHandle> Win32System::create_file(const std::u16string& path, Access access,
+                                                 ShareMode share, Disposition disposition,
+                                                 OpenFlags flags) {
+    HANDLE handle = CreateFileW(wide(path), access.bits(), share.bits(), nullptr,
+                                static_cast<DWORD>(disposition), flags.bits(), nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return last_error();
     }
@@ -195,14 +283,14 @@ SysResult<FileInformation> Win32System::file_information(std::uintptr_t handle) 
     if (!GetFileInformationByHandle(as_handle(handle), &info)) {
         return last_error();
     }
-    return FileInformation{info.dwFileAttributes, info.dwVolumeSerialNumber,
+    return FileInformation{FileAttributes(info.dwFileAttributes), info.dwVolumeSerialNumber,
                            (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
                            (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
                            info.nNumberOfLinks};
 }
 
-std::uint32_t Win32System::file_type(std::uintptr_t handle) {
-    return GetFileType(as_handle(handle));
+FileType Win32System::file_type(std::uintptr_t handle) {
+    return static_cast<FileType>(GetFileType(as_handle(handle)));
 }
 
 SysResult<AttributeTag> Win32System::attribute_tag(std::uintptr_t handle) {
@@ -211,7 +299,7 @@ SysResult<AttributeTag> Win32System::attribute_tag(std::uintptr_t handle) {
                                       sizeof(info))) {
         return last_error();
     }
-    return AttributeTag{info.FileAttributes, info.ReparseTag};
+    return AttributeTag{FileAttributes(info.FileAttributes), ReparseTag(info.ReparseTag)};
 }
 
 SysResult<void> Win32System::lock_file(std::uintptr_t handle, std::uint32_t offset_low,
@@ -246,8 +334,8 @@ SysResult<void> Win32System::delete_file(const std::u16string& path) {
     return {};
 }
 
-SysResult<void> Win32System::set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) {
-    DispositionInfoEx info{flags};
+SysResult<void> Win32System::set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) {
+    DispositionInfoEx info{flags.bits()};
     if (!SetFileInformationByHandle(as_handle(handle), FILE_DISPOSITION_INFO_EX_CLASS, &info,
                                     sizeof(info))) {
         return last_error();
@@ -264,9 +352,9 @@ SysResult<void> Win32System::set_disposition(std::uintptr_t handle, bool delete_
     return {};
 }
 
-SysResult<void> Win32System::set_attributes(std::uintptr_t handle, std::uint32_t attributes) {
+SysResult<void> Win32System::set_attributes(std::uintptr_t handle, FileAttributes attributes) {
     FILE_BASIC_INFO info{}; // zero times leave them unchanged
-    info.FileAttributes = attributes;
+    info.FileAttributes = attributes.bits();
     if (!SetFileInformationByHandle(as_handle(handle), FileBasicInfo, &info, sizeof(info))) {
         return last_error();
     }
@@ -274,8 +362,7 @@ SysResult<void> Win32System::set_attributes(std::uintptr_t handle, std::uint32_t
 }
 
 SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
-                                                   const std::u16string& name,
-                                                   std::uint32_t access) {
+                                                   const std::u16string& name, Access access) {
     constexpr ULONG FILE_OPEN_DISPOSITION = 1; // FILE_OPEN: an existing object, never a new one
     // FILE_OPEN_REPARSE_POINT: a link is opened as itself, so its target is never reached.
     constexpr ULONG OPEN_REPARSE_POINT = 0x00200000;
@@ -292,11 +379,12 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     InitializeObjectAttributes(&attributes, &unicode_name, 0, as_handle(directory), nullptr);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
-    const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
-                                         0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         FILE_OPEN_DISPOSITION, OPEN_OPTIONS, nullptr, 0);
+    const NTSTATUS status =
+        NtCreateFile(&handle, access.bits() | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_DISPOSITION,
+                     OPEN_OPTIONS, nullptr, 0);
     if (status < 0) {
-        return sys_fail(RtlNtStatusToDosError(status));
+        return sys_fail(WinCode(RtlNtStatusToDosError(status)));
     }
     return UniqueHandle(*this, reinterpret_cast<std::uintptr_t>(handle));
 }
@@ -313,7 +401,8 @@ SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t dire
         // For a reparse point the listing reports its tag in EaSize: a file with a reparse point
         // cannot carry extended attributes, so the field is reused.
         const bool reparse = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        entries.push_back(FindData{info->FileAttributes, reparse ? info->EaSize : 0,
+        entries.push_back(FindData{FileAttributes(info->FileAttributes),
+                                   ReparseTag(reparse ? info->EaSize : 0),
                                    std::u16string(reinterpret_cast<const char16_t*>(info->FileName),
                                                   info->FileNameLength / sizeof(wchar_t))});
         if (info->NextEntryOffset == 0) {
@@ -323,8 +412,8 @@ SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t dire
     }
 }
 
-SysResult<UniqueScHandle> Win32System::open_sc_manager(std::uint32_t access) {
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access);
+SysResult<UniqueScHandle> Win32System::open_sc_manager(ServiceAccess access) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access.bits());
     if (manager == nullptr) {
         return last_error();
     }
@@ -333,36 +422,43 @@ SysResult<UniqueScHandle> Win32System::open_sc_manager(std::uint32_t access) {
 
 SysResult<UniqueScHandle> Win32System::open_service(std::uintptr_t manager,
                                                     const std::u16string& name,
-                                                    std::uint32_t access) {
-    SC_HANDLE service = OpenServiceW(as_sc(manager), wide(name), access);
+                                                    ServiceAccess access) {
+    SC_HANDLE service = OpenServiceW(as_sc(manager), wide(name), access.bits());
     if (service == nullptr) {
         return last_error();
     }
     return UniqueScHandle(*this, reinterpret_cast<std::uintptr_t>(service));
 }
 
-SysResult<void> Win32System::query_service_status(std::uintptr_t service,
-                                                  ServiceStatusBytes& status) {
+SysResult<ServiceStatus> Win32System::query_service_status(std::uintptr_t service) {
+    SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(as_sc(service), SC_STATUS_PROCESS_INFO,
-                              reinterpret_cast<LPBYTE>(status.data()),
-                              static_cast<DWORD>(status.size()), &needed)) {
+                              reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
         return last_error();
     }
-    return {};
+    return ServiceStatus{status.dwServiceType,
+                         status.dwCurrentState,
+                         status.dwControlsAccepted,
+                         status.dwWin32ExitCode,
+                         status.dwServiceSpecificExitCode,
+                         status.dwCheckPoint,
+                         status.dwWaitHint};
 }
 
-SysResult<void> Win32System::control_service(std::uintptr_t service, std::uint32_t control,
-                                             ControlStatusBytes& status) {
-    SERVICE_STATUS raw{};
-    const BOOL ok = ControlService(as_sc(service), control, &raw);
-    const DWORD code = GetLastError();
-    static_assert(sizeof(raw) == std::tuple_size_v<ControlStatusBytes>);
-    std::memcpy(status.data(), &raw, sizeof(raw));
-    if (!ok) {
-        return sys_fail(code);
+SysResult<ServiceStatus> Win32System::control_service(std::uintptr_t service,
+                                                      ServiceControl control) {
+    SERVICE_STATUS status{};
+    if (!ControlService(as_sc(service), static_cast<DWORD>(control), &status)) {
+        return last_error();
     }
-    return {};
+    return ServiceStatus{status.dwServiceType,
+                         status.dwCurrentState,
+                         status.dwControlsAccepted,
+                         status.dwWin32ExitCode,
+                         status.dwServiceSpecificExitCode,
+                         status.dwCheckPoint,
+                         status.dwWaitHint};
 }
 
 SysResult<void> Win32System::delete_service(std::uintptr_t service) {

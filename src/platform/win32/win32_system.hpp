@@ -14,27 +14,26 @@ class Win32System final : public System {
     void sleep(std::chrono::milliseconds duration) override;
 
     std::uintptr_t loaded_module(const std::u16string& name) override;
-    SysResult<std::u16string> format_message(std::uint32_t flags, std::uintptr_t module,
-                                             std::uint32_t code) override;
+    SysResult<std::u16string> format_message(MessageFlags flags, std::uintptr_t module,
+                                             WinCode code) override;
     std::optional<std::u16string> program_data_folder() override;
 
     SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
-    SysResult<DaclQuery> security_descriptor_dacl(const void* descriptor) override;
-    SysResult<void> create_well_known_sid(std::uint32_t kind, void* buffer,
+    SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) override;
+    SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
                                           std::uint32_t size) override;
-    bool equal_sid(const void* a, const void* b) override;
+    bool equal_sid(SidRef a, SidRef b) override;
     OwnerQuery get_owner(std::uintptr_t handle) override;
-    WinCode set_security_info(std::uintptr_t handle, std::uint32_t information, const void* owner,
-                              const void* dacl) override;
+    WinCode set_security_info(std::uintptr_t handle, SecurityInformation information, SidRef owner,
+                              AclRef dacl) override;
     SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
-    WinCode lookup_account_sid_probe(const void* sid) override;
+    WinCode lookup_account_sid_probe(SidRef sid) override;
 
-    SysResult<void> create_directory(const std::u16string& path, const void* descriptor) override;
-    SysResult<UniqueHandle> create_file(const std::u16string& path, std::uint32_t access,
-                                        std::uint32_t share, std::uint32_t disposition,
-                                        std::uint32_t flags) override;
+    SysResult<void> create_directory(const std::u16string& path, DescriptorRef descriptor) override;
+    SysResult<UniqueHandle> create_file(const std::u16string& path, Access access, ShareMode share,
+                                        Disposition disposition, OpenFlags flags) override;
     SysResult<FileInformation> file_information(std::uintptr_t handle) override;
-    std::uint32_t file_type(std::uintptr_t handle) override;
+    FileType file_type(std::uintptr_t handle) override;
     SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) override;
     SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
                               std::uint32_t offset_high, std::uint32_t length_low,
@@ -42,20 +41,19 @@ class Win32System final : public System {
     SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) override;
     SysResult<void> remove_directory(const std::u16string& path) override;
     SysResult<void> delete_file(const std::u16string& path) override;
-    SysResult<void> set_disposition_ex(std::uintptr_t handle, std::uint32_t flags) override;
+    SysResult<void> set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) override;
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
-    SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
+    SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
-                                          std::uint32_t access) override;
+                                          Access access) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
 
-    SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
+    SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) override;
     SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
-                                           std::uint32_t access) override;
-    SysResult<void> query_service_status(std::uintptr_t service,
-                                         ServiceStatusBytes& status) override;
-    SysResult<void> control_service(std::uintptr_t service, std::uint32_t control,
-                                    ControlStatusBytes& status) override;
+                                           ServiceAccess access) override;
+    SysResult<ServiceStatus> query_service_status(std::uintptr_t service) override;
+    SysResult<ServiceStatus> control_service(std::uintptr_t service,
+                                             ServiceControl control) override;
     SysResult<void> delete_service(std::uintptr_t service) override;
 
     void close_handle(std::uintptr_t handle) override;
