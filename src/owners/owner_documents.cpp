@@ -43,16 +43,6 @@ JsonError error_at(std::string_view input, Fault fault) {
                      before.size() - line_start + 1};
 }
 
-// RapidJSON validates the document's UTF-8 but lets a \u escape of a lone low surrogate through,
-// encoded with the lead byte 0xED; so only a text that is not plain ASCII is checked in full.
-bool holds_surrogate(std::string_view text) {
-    unsigned char bits = 0;
-    for (const char c : text) {
-        bits |= static_cast<unsigned char>(c);
-    }
-    return bits >= 0x80 && !is_valid_unicode(text);
-}
-
 // The offset of the first byte after white space (and commas, if asked) from `pos`.
 std::size_t skip_separators(std::string_view input, std::size_t pos, bool commas) {
     while (pos < input.size() &&
@@ -160,7 +150,7 @@ struct Frame {
     Shape shape = Shape::Object;
     Record record{};                   // Object, Array
     OwnerIdentity* identity = nullptr; // Tagged: where the variant goes
-    Want next;                         // Object, Tagged: the value after the last key
+    Want next = Skip{};                // Object, Tagged: the value after the last key
     unsigned seen = 0;                 // Object: one bit per field met
     std::size_t count = 0;             // Array: elements met; Tagged: members met
 };
@@ -186,7 +176,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     bool String(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view s(text, length);
-        return holds_surrogate(s) ? settle(bad_surrogate()) : value(s, stream_.Tell() - 1);
+        return valid_text(s) && value(s, stream_.Tell() - 1);
     }
 
     bool RawNumber(const char*, rapidjson::SizeType length, bool) {
@@ -207,8 +197,8 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view key(text, length);
-        if (holds_surrogate(key)) {
-            return settle(bad_surrogate());
+        if (!valid_text(key)) {
+            return false;
         }
         Frame& frame = frames_[depth_ - 1];
         return skip_depth_ > 0 ||
@@ -224,8 +214,16 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return step.has_value();
     }
 
-    std::unexpected<Fault> bad_surrogate() const {
-        return refuse(stream_.Tell() - 1, rapidjson::kParseErrorStringUnicodeSurrogateInvalid);
+    // RapidJSON validates the document's UTF-8 but lets a \u escape of a lone low surrogate
+    // through, encoded with the lead byte 0xED; so only a text that is not plain ASCII is checked.
+    bool valid_text(std::string_view text) {
+        unsigned char bits = 0;
+        for (const char c : text) {
+            bits |= static_cast<unsigned char>(c);
+        }
+        return bits < 0x80 || is_valid_unicode(text) ||
+               settle(
+                   refuse(stream_.Tell() - 1, rapidjson::kParseErrorStringUnicodeSurrogateInvalid));
     }
 
     static bool opens(const Value& found) {
@@ -295,7 +293,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     Step fill(OwnerIdentity* identity, const Value& found, std::size_t at) {
         if (std::holds_alternative<json_value::Map>(found)) {
-            push(Frame::Shape::Tagged).identity = identity;
+            push({.shape = Frame::Shape::Tagged, .identity = identity});
             return {};
         }
         // A bare string names a variant without its fields; anything else is no identity.
@@ -312,19 +310,15 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         if (!opens(found)) {
             return refuse(at, json_value::invalid_type(found, record_of(record).name));
         }
-        push(std::holds_alternative<json_value::Map>(found) ? Frame::Shape::Object
-                                                            : Frame::Shape::Array)
-            .record = record_of(record);
+        const bool map = std::holds_alternative<json_value::Map>(found);
+        push({.shape = map ? Frame::Shape::Object : Frame::Shape::Array,
+              .record = record_of(record)});
         return {};
     }
 
-    Frame& push(Frame::Shape shape) {
+    void push(Frame frame) {
         assert(depth_ < frames_.size());
-        Frame& frame = frames_[depth_++];
-        frame.shape = shape;
-        frame.seen = 0;
-        frame.count = 0;
-        return frame;
+        frames_[depth_++] = std::move(frame);
     }
 
     Step field_key(Frame& frame, std::string_view key) const {
@@ -418,16 +412,12 @@ template <class Result> std::expected<Result, JsonError> read_document(std::stri
             defused = defuse_huge_numbers(input);
             continue;
         }
-        std::optional<Fault> fault = std::move(handler.fault);
-        if (!fault && parsed.IsError()) {
-            fault = refuse(parsed.Offset(), parsed.Code()).error();
-        }
         const std::size_t after = skip_separators(input, stream.Tell(), false);
-        if (!fault && after < input.size()) {
-            fault = Fault{"trailing characters", after};
-        }
-        if (fault) {
-            return std::unexpected(error_at(input, std::move(*fault)));
+        if (handler.fault || parsed.IsError() || after < input.size()) {
+            return std::unexpected(
+                error_at(input, handler.fault      ? std::move(*handler.fault)
+                                : parsed.IsError() ? refuse(parsed.Offset(), parsed.Code()).error()
+                                                   : Fault{"trailing characters", after}));
         }
         return result;
     }
