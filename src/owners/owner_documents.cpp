@@ -99,39 +99,50 @@ std::string defuse_huge_numbers(std::string_view in) {
 using Target = std::variant<std::string*, std::uint32_t*, std::uint64_t*, OwnerIdentity*,
                             ActiveOwnerState*, UnixIdentity*, WindowsIdentity*>;
 
+// A field of a record: its name, whether the object form must hold it, and where in the record
+// its value goes (the target's type is the field's kind).
 struct Field {
     std::string_view name;
-    bool required = false;
-    Target destination;
+    bool required;
+    Target (*destination)(void* record);
 };
+
+template <auto member> Target destination(void* record) {
+    return [record]<class Struct, class Type>(Type Struct::*field) -> Target {
+        return &(static_cast<Struct*>(record)->*field);
+    }(member);
+}
 
 // A record's name in refusals and its fields in declared order, which is that of the array form
 // (required ones first).
 struct Record {
     std::string_view name;
-    std::array<Field, 5> table;
-    std::size_t size = 0;
-    std::span<const Field> fields() const { return {table.data(), size}; }
+    std::span<const Field> fields;
 };
 
-Record record_of(ActiveOwnerState* r) {
-    return {"struct ActiveOwnerState",
-            {{{"owner_key", true, &r->owner_key},
-              {"identity", true, &r->identity},
-              {"app_data_root", true, &r->app_data_root},
-              {"generation", false, &r->generation},
-              {"session_token_hash", false, &r->session_token_hash}}},
-            5};
+const Record& record_of(const ActiveOwnerState*) {
+    static constexpr Field fields[] = {
+        {"owner_key", true, destination<&ActiveOwnerState::owner_key>},
+        {"identity", true, destination<&ActiveOwnerState::identity>},
+        {"app_data_root", true, destination<&ActiveOwnerState::app_data_root>},
+        {"generation", false, destination<&ActiveOwnerState::generation>},
+        {"session_token_hash", false, destination<&ActiveOwnerState::session_token_hash>},
+    };
+    static constexpr Record record{"struct ActiveOwnerState", fields};
+    return record;
 }
 
-Record record_of(UnixIdentity* r) {
-    return {"struct variant OwnerIdentity::Unix",
-            {{{"uid", true, &r->uid}, {"gid", true, &r->gid}}},
-            2};
+const Record& record_of(const UnixIdentity*) {
+    static constexpr Field fields[] = {{"uid", true, destination<&UnixIdentity::uid>},
+                                       {"gid", true, destination<&UnixIdentity::gid>}};
+    static constexpr Record record{"struct variant OwnerIdentity::Unix", fields};
+    return record;
 }
 
-Record record_of(WindowsIdentity* r) {
-    return {"struct variant OwnerIdentity::Windows", {{{"sid", true, &r->sid}}}, 1};
+const Record& record_of(const WindowsIdentity*) {
+    static constexpr Field fields[] = {{"sid", true, destination<&WindowsIdentity::sid>}};
+    static constexpr Record record{"struct variant OwnerIdentity::Windows", fields};
+    return record;
 }
 
 std::string unknown_variant(std::string_view name) {
@@ -148,7 +159,8 @@ using Want = std::variant<Skip, Beyond, Target>;
 struct Frame {
     enum class Shape { Object, Array, Tagged };
     Shape shape = Shape::Object;
-    Record record{};                   // Object, Array
+    const Record* record = nullptr;    // Object, Array
+    void* into = nullptr;              // Object, Array: the record being read
     OwnerIdentity* identity = nullptr; // Tagged: where the variant goes
     Want next = Skip{};                // Object, Tagged: the value after the last key
     unsigned seen = 0;                 // Object: one bit per field met
@@ -241,8 +253,9 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
             return frame.next;
         }
         const std::size_t index = frame.count++;
-        return index < frame.record.size ? Want{frame.record.table[index].destination}
-                                         : Want{Beyond{}};
+        return index < frame.record->fields.size()
+                   ? Want{frame.record->fields[index].destination(frame.into)}
+                   : Want{Beyond{}};
     }
 
     bool value(const Value& found, std::size_t at) {
@@ -312,17 +325,18 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         }
         const bool map = std::holds_alternative<json_value::Map>(found);
         push({.shape = map ? Frame::Shape::Object : Frame::Shape::Array,
-              .record = record_of(record)});
+              .record = &record_of(record),
+              .into = record});
         return {};
     }
 
-    void push(Frame frame) {
+    void push(const Frame& frame) {
         assert(depth_ < frames_.size());
-        frames_[depth_++] = std::move(frame);
+        frames_[depth_++] = frame;
     }
 
     Step field_key(Frame& frame, std::string_view key) const {
-        const auto fields = frame.record.fields();
+        const auto fields = frame.record->fields;
         const auto field = std::ranges::find(fields, key, &Field::name);
         if (field == fields.end()) {
             frame.next = Skip{};
@@ -333,7 +347,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
             return refuse(stream_.Tell() - 1, "duplicate field `" + std::string(key) + "`");
         }
         frame.seen |= bit;
-        frame.next = field->destination;
+        frame.next = field->destination(frame.into);
         return {};
     }
 
@@ -367,7 +381,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     // The checks at a closing bracket, at offset `bracket`.
     static Step close(const Frame& frame, std::size_t bracket) {
-        const auto fields = frame.record.fields();
+        const auto fields = frame.record ? frame.record->fields : std::span<const Field>();
         if (frame.shape == Frame::Shape::Tagged && frame.count == 0) {
             return refuse(bracket, rapidjson::kParseErrorObjectMissName);
         }
@@ -379,7 +393,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         const auto required = std::ranges::count_if(fields, &Field::required);
         if (frame.shape == Frame::Shape::Array && std::cmp_less(frame.count, required)) {
             return refuse(bracket, "invalid length " + std::to_string(frame.count) + ", expected " +
-                                       std::string(frame.record.name) + " with " +
+                                       std::string(frame.record->name) + " with " +
                                        std::to_string(fields.size()) +
                                        (fields.size() == 1 ? " element" : " elements"));
         }
