@@ -8,16 +8,25 @@
 #include <string_view>
 #include <variant>
 
+#include <rapidjson/reader.h>
+
 namespace orvex::json_value {
 
-// A number classified from its text: an integer without fraction or exponent that fits, else a
-// floating-point value; TooBig beyond the range of a double.
+// How the documents are read: without recursion, with their UTF-8 validated, every number as its
+// text (classified below), and what follows the value left to the caller.
+inline constexpr unsigned READER_FLAGS =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
+    rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
+
+// A number classified from its text: an integer without fraction or exponent that fits in 64
+// bits, else a floating-point value; TooBig beyond the range of a double. JSON writes an integer
+// only one way, so its text is also how a refusal names it.
 struct Number {
     enum class Kind { Unsigned, Signed, Float, TooBig };
     Kind kind = Kind::Float;
-    std::uint64_t unsigned_value = 0;
-    std::int64_t signed_value = 0;
-    double float_value = 0;
+    std::string_view text;
+    std::uint64_t unsigned_value = 0; // Unsigned
+    double float_value = 0;           // Float, TooBig
 };
 [[nodiscard]] Number classify(std::string_view text);
 
@@ -26,8 +35,7 @@ struct Sequence {};
 // null, a boolean, a number, a string (its text after escapes), or the start of a container.
 using Value = std::variant<std::monostate, bool, Number, std::string_view, Map, Sequence>;
 
-// What was found, in the words of a refusal.
-[[nodiscard]] std::string describe(const Value& value);
+// "invalid type: " and what was found, in the words of a refusal, then what was expected.
 [[nodiscard]] std::string invalid_type(const Value& found, std::string_view expected);
 
 // The value of an unsigned integer field of `bits` (32 or 64) bits, or the refusal's text.
