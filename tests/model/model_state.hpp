@@ -266,17 +266,23 @@ struct MemorySystem::Impl {
     }
 
     // Whether a new open with `access` and `share` conflicts with the handles open on `node`.
+    // Sharing is about reading, writing and deleting: an open that asks for none of them (for
+    // attributes, say) is never refused, and one that holds none of them refuses nobody.
     bool sharing_conflict(const Node* node, std::uint32_t access, std::uint32_t share) {
         std::uint32_t wanted = 0;
-        data_access(access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE, win::FILE_SHARE_DELETE,
-                    wanted);
+        if (!data_access(access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE,
+                         win::FILE_SHARE_DELETE, wanted)) {
+            return false;
+        }
         for (const auto& [id, e] : handles) {
             if (e.type != Entry::Type::File || e.node.get() != node) {
                 continue;
             }
             std::uint32_t held = 0;
-            data_access(e.access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE,
-                        win::FILE_SHARE_DELETE, held);
+            if (!data_access(e.access, win::FILE_SHARE_READ, win::FILE_SHARE_WRITE,
+                             win::FILE_SHARE_DELETE, held)) {
+                continue;
+            }
             if ((wanted & ~e.share) != 0 || (held & ~share) != 0) {
                 return true;
             }
