@@ -99,7 +99,10 @@ SysResult<void> MemorySystem::create_directory(const std::u16string& path, const
         return sys_fail(r.error);
     }
     if (r.node) {
-        return sys_fail(win::ERROR_ALREADY_EXISTS);
+        // A name whose deletion waits for its last handle is still taken, and Windows refuses
+        // every open of it, this one included, with STATUS_DELETE_PENDING (5).
+        return sys_fail(r.node->delete_on_close ? win::ERROR_ACCESS_DENIED
+                                                : win::ERROR_ALREADY_EXISTS);
     }
     auto node = impl_->attach(r.parent, r.leaf, Node::Kind::Directory);
     const auto* d = static_cast<const DescriptorObject*>(descriptor);
@@ -236,6 +239,9 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (!r.node) {
         return sys_fail(r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND);
     }
+    if (r.node->delete_on_close) {
+        return sys_fail(win::ERROR_ACCESS_DENIED);
+    }
     if (r.node->kind != Node::Kind::Directory) {
         return sys_fail(ERROR_DIRECTORY);
     }
@@ -245,7 +251,13 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), win::DELETE, win::FILE_SHARE_ALL)) {
         return sys_fail(win::ERROR_SHARING_VIOLATION);
     }
-    impl_->delete_node(r.node);
+    // RemoveDirectoryW sets the classic disposition through a handle of its own: with other
+    // handles open the directory stays, delete-pending, until the last of them closes.
+    if (impl_->has_open_handles(r.node.get())) {
+        r.node->delete_on_close = true;
+    } else {
+        impl_->delete_node(r.node);
+    }
     return {};
 }
 
@@ -258,7 +270,7 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     if (!r.node) {
         return sys_fail(r.error != 0 ? r.error : win::ERROR_FILE_NOT_FOUND);
     }
-    if (r.node->kind == Node::Kind::Directory ||
+    if (r.node->kind == Node::Kind::Directory || r.node->delete_on_close ||
         (r.node->attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
         return sys_fail(win::ERROR_ACCESS_DENIED);
     }
