@@ -388,16 +388,28 @@ SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t dir
     if (e == nullptr || e->node->kind != Node::Kind::Directory) {
         return sys_fail(ERROR_INVALID_HANDLE);
     }
-    if (e->next != 0) {
+    using Listing = Impl::Entry::Listing;
+    if (e->listing == Listing::Done) {
         return sys_fail(win::ERROR_NO_MORE_FILES);
     }
-    std::vector<FindData> batch{FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u"."},
-                                FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u".."}};
-    for (const auto& [key, child] : e->node->children) {
-        batch.push_back(
-            FindData{child->attributes, child->reparse_tag, utf16_from_wtf8(child->name)});
+    const std::size_t limit = std::max<std::size_t>(listing_batch, 1);
+    std::vector<FindData> batch;
+    if (e->listing == Listing::NotStarted) {
+        batch.push_back(FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u"."});
+        batch.push_back(FindData{win::FILE_ATTRIBUTE_DIRECTORY, 0, u".."});
+        e->listing = Listing::Started;
     }
-    e->next = 1;
+    const auto& children = e->node->children;
+    auto it = e->listed_up_to.empty() ? children.begin() : children.upper_bound(e->listed_up_to);
+    for (; it != children.end() && batch.size() < limit; ++it) {
+        batch.push_back(FindData{it->second->attributes, it->second->reparse_tag,
+                                 utf16_from_wtf8(it->second->name)});
+        e->listed_up_to = it->first;
+    }
+    if (batch.empty()) {
+        e->listing = Listing::Done;
+        return sys_fail(win::ERROR_NO_MORE_FILES);
+    }
     return batch;
 }
 

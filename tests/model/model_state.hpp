@@ -117,7 +117,10 @@ struct MemorySystem::Impl {
         std::uint32_t share = 0;
         bool external = false;
         std::size_t position = 0;
-        std::size_t next = 0;
+        // Where a listing through this handle stands. Like NTFS, it resumes after the last name
+        // returned, so entries added or removed meanwhile show or vanish by where they sort.
+        enum class Listing { NotStarted, Started, Done } listing = Listing::NotStarted;
+        std::string listed_up_to; // the key of the last entry returned
         std::string service;
     };
     std::map<std::uintptr_t, Entry> handles;
