@@ -12,7 +12,6 @@
 namespace orvex {
 namespace {
 
-constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const std::u16string SCRATCH = u"C:\\orvex-adapter-scratch";
 
 std::u16string z(std::u16string text) {
@@ -67,50 +66,6 @@ TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     auto malformed = system.convert_string_sid(z(u"S-1-x"));
     ASSERT_FALSE(malformed);
     EXPECT_EQ(malformed.error(), ERROR_INVALID_SID);
-}
-
-TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
-    const std::u16string dir = SCRATCH + u"\\d";
-    const std::u16string file = dir + u"\\f.txt";
-    ASSERT_TRUE(system.create_directory(z(dir), nullptr));
-    auto again = system.create_directory(z(dir), nullptr);
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error(), ERROR_ALREADY_EXISTS);
-    {
-        auto created =
-            system.create_file(z(file), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, OPEN_ALWAYS, 0);
-        ASSERT_TRUE(created);
-        auto info = system.file_information(created->get());
-        ASSERT_TRUE(info);
-        EXPECT_EQ(info->attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
-        EXPECT_EQ(system.file_type(created->get()), FILE_TYPE_DISK);
-    }
-    auto not_empty = system.remove_directory(z(dir));
-    ASSERT_FALSE(not_empty);
-    EXPECT_EQ(not_empty.error(), ERROR_DIR_NOT_EMPTY);
-
-    auto opened = system.create_file(z(dir), 0xE0000, SHARE_ALL, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-    ASSERT_TRUE(opened);
-    auto info = system.file_information(opened->get());
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->attributes & 0x410u, 0x10u);
-    EXPECT_EQ(system.file_type(opened->get()), FILE_TYPE_DISK);
-
-    // The listing through a handle, as maintenance reads the users directory.
-    auto listed = system.create_file(z(dir), FILE_LIST_DIRECTORY, SHARE_ALL, OPEN_EXISTING,
-                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-    ASSERT_TRUE(listed);
-    std::vector<std::u16string> names;
-    while (auto batch = system.list_directory(listed->get())) {
-        for (const auto& entry : *batch) {
-            names.push_back(entry.name);
-        }
-    }
-    EXPECT_EQ(names.size(), 3u); // ".", ".." and f.txt
-    auto missing = system.open_relative(listed->get(), u"nope", FILE_LIST_DIRECTORY);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
