@@ -196,6 +196,11 @@ class WinCode {
     constexpr explicit WinCode(std::uint32_t value) : value_(value) {}
     [[nodiscard]] constexpr std::uint32_t value() const { return value_; }
     friend constexpr bool operator==(WinCode, WinCode) = default;
+    // Written as its number, in test messages and logs.
+    template <class Stream> friend Stream& operator<<(Stream& out, WinCode code) {
+        out << code.value();
+        return out;
+    }
 
     static const WinCode Success;
     static const WinCode InvalidFunction;

@@ -100,7 +100,9 @@ SysResult<void> MemorySystem::create_directory(const std::u16string& path,
         return sys_fail(r.error);
     }
     if (r.node) {
-        return sys_fail(WinCode::AlreadyExists);
+        // A name whose deletion waits for its last handle is still taken, and Windows refuses
+        // every open of it, this one included, with STATUS_DELETE_PENDING (5).
+        return sys_fail(r.node->delete_on_close ? WinCode::AccessDenied : WinCode::AlreadyExists);
     }
     auto node = impl_->attach(r.parent, r.leaf, Node::Kind::Directory);
     const auto* d = static_cast<const DescriptorObject*>(descriptor.get());
@@ -237,6 +239,9 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (!r.node) {
         return sys_fail(r.error != WinCode::Success ? r.error : WinCode::FileNotFound);
     }
+    if (r.node->delete_on_close) {
+        return sys_fail(WinCode::AccessDenied);
+    }
     if (r.node->kind != Node::Kind::Directory) {
         return sys_fail(WinCode::Directory);
     }
@@ -246,7 +251,13 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
         return sys_fail(WinCode::SharingViolation);
     }
-    impl_->delete_node(r.node);
+    // RemoveDirectoryW sets the classic disposition through a handle of its own: with other
+    // handles open the directory stays, delete-pending, until the last of them closes.
+    if (impl_->has_open_handles(r.node.get())) {
+        r.node->delete_on_close = true;
+    } else {
+        impl_->delete_node(r.node);
+    }
     return {};
 }
 
@@ -259,7 +270,7 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     if (!r.node) {
         return sys_fail(r.error != WinCode::Success ? r.error : WinCode::FileNotFound);
     }
-    if (r.node->kind == Node::Kind::Directory ||
+    if (r.node->kind == Node::Kind::Directory || r.node->delete_on_close ||
         r.node->attributes.intersects(FileAttributes::ReadOnly)) {
         return sys_fail(WinCode::AccessDenied);
     }
@@ -376,16 +387,28 @@ SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t dir
     if (e == nullptr || e->node->kind != Node::Kind::Directory) {
         return sys_fail(WinCode::InvalidHandle);
     }
-    if (e->next != 0) {
+    using Listing = Impl::Entry::Listing;
+    if (e->listing == Listing::Done) {
         return sys_fail(WinCode::NoMoreFiles);
     }
-    std::vector<FindData> batch{FindData{FileAttributes::Directory, ReparseTag{}, u"."},
-                                FindData{FileAttributes::Directory, ReparseTag{}, u".."}};
-    for (const auto& [key, child] : e->node->children) {
-        batch.push_back(
-            FindData{child->attributes, child->reparse_tag, utf16_from_wtf8(child->name)});
+    const std::size_t limit = std::max<std::size_t>(listing_batch, 1);
+    std::vector<FindData> batch;
+    if (e->listing == Listing::NotStarted) {
+        batch.push_back(FindData{FileAttributes::Directory, ReparseTag{}, u"."});
+        batch.push_back(FindData{FileAttributes::Directory, ReparseTag{}, u".."});
+        e->listing = Listing::Started;
     }
-    e->next = 1;
+    const auto& children = e->node->children;
+    auto it = e->listed_up_to.empty() ? children.begin() : children.upper_bound(e->listed_up_to);
+    for (; it != children.end() && batch.size() < limit; ++it) {
+        batch.push_back(FindData{it->second->attributes, it->second->reparse_tag,
+                                 utf16_from_wtf8(it->second->name)});
+        e->listed_up_to = it->first;
+    }
+    if (batch.empty()) {
+        e->listing = Listing::Done;
+        return sys_fail(WinCode::NoMoreFiles);
+    }
     return batch;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -200,6 +201,9 @@ class MemorySystem final : public System {
     bool ntdll_loaded = true;
     bool descriptors_set_owner = true; // false: like Wine, a created directory gets creator_owner
     bool disposition_ex_supported = true;
+    // Entries per list_directory call, "." and ".." included. Windows fills a caller's buffer, so
+    // a long listing takes several calls; the default returns everything in one.
+    std::size_t listing_batch = std::numeric_limits<std::size_t>::max();
     std::map<std::uint32_t, std::u16string> system_messages;
     std::map<std::uint32_t, std::u16string> ntdll_messages;
 

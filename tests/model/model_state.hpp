@@ -108,7 +108,10 @@ struct MemorySystem::Impl {
         ServiceAccess service_access;
         bool external = false;
         std::size_t position = 0;
-        std::size_t next = 0;
+        // Where a listing through this handle stands. Like NTFS, it resumes after the last name
+        // returned, so entries added or removed meanwhile show or vanish by where they sort.
+        enum class Listing { NotStarted, Started, Done } listing = Listing::NotStarted;
+        std::string listed_up_to; // the key of the last entry returned
         std::string service;
     };
     std::map<std::uintptr_t, Entry> handles;
@@ -257,13 +260,22 @@ struct MemorySystem::Impl {
     }
 
     // Whether a new open with `access` and `share` conflicts with the handles open on `node`.
+    // Sharing is about reading, writing and deleting: an open that asks for none of them (for
+    // attributes, say) is never refused, and one that holds none of them refuses nobody.
     bool sharing_conflict(const Node* node, Access access, ShareMode share) {
         const ShareMode wanted = sharing_needed(access);
+        if (wanted == ShareMode{}) {
+            return false;
+        }
         for (const auto& [id, e] : handles) {
             if (e.type != Entry::Type::File || e.node.get() != node) {
                 continue;
             }
-            if (!e.share.contains(wanted) || !share.contains(sharing_needed(e.access))) {
+            const ShareMode held = sharing_needed(e.access);
+            if (held == ShareMode{}) {
+                continue;
+            }
+            if (!e.share.contains(wanted) || !share.contains(held)) {
                 return true;
             }
         }

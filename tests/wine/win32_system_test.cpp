@@ -70,53 +70,6 @@ TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     EXPECT_EQ(malformed.error(), WinCode::InvalidSid);
 }
 
-TEST_F(Win32Adapter, DirectoriesFilesAndTypeTests) {
-    const std::u16string dir = SCRATCH + u"\\d";
-    const std::u16string file = dir + u"\\f.txt";
-    ASSERT_TRUE(system.create_directory(z(dir), DescriptorRef{}));
-    auto again = system.create_directory(z(dir), DescriptorRef{});
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error(), WinCode::AlreadyExists);
-    {
-        auto created = system.create_file(z(file), Access::GenericRead | Access::GenericWrite,
-                                          ShareMode::All, Disposition::OpenAlways, OpenFlags{});
-        ASSERT_TRUE(created);
-        auto info = system.file_information(created->get());
-        ASSERT_TRUE(info);
-        EXPECT_FALSE(info->attributes.intersects(FileAttributes::Directory));
-        EXPECT_EQ(system.file_type(created->get()), FileType::Disk);
-    }
-    auto not_empty = system.remove_directory(z(dir));
-    ASSERT_FALSE(not_empty);
-    EXPECT_EQ(not_empty.error(), WinCode::DirNotEmpty);
-
-    auto opened = system.create_file(
-        z(dir), Access::ReadControl | Access::WriteDac | Access::WriteOwner, ShareMode::All,
-        Disposition::OpenExisting, OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
-    ASSERT_TRUE(opened);
-    auto info = system.file_information(opened->get());
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->attributes & (FileAttributes::Directory | FileAttributes::ReparsePoint),
-              FileAttributes::Directory);
-    EXPECT_EQ(system.file_type(opened->get()), FileType::Disk);
-
-    // The listing through a handle, as maintenance reads the users directory.
-    auto listed =
-        system.create_file(z(dir), Access::ListDirectory, ShareMode::All, Disposition::OpenExisting,
-                           OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
-    ASSERT_TRUE(listed);
-    std::vector<std::u16string> names;
-    while (auto batch = system.list_directory(listed->get())) {
-        for (const auto& entry : *batch) {
-            names.push_back(entry.name);
-        }
-    }
-    EXPECT_EQ(names.size(), 3u); // ".", ".." and f.txt
-    auto missing = system.open_relative(listed->get(), u"nope", Access::ListDirectory);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), WinCode::FileNotFound);
-}
-
 TEST_F(Win32Adapter, LocksAreExclusivePerHandleAndAcrossProcesses) {
     const std::u16string path = SCRATCH + u"\\gate.lock";
     const std::string wtf8 = "C:\\orvex-adapter-scratch\\gate.lock";

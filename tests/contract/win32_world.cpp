@@ -1,0 +1,139 @@
+// The contract's world on Windows; the cases themselves are in win32_contract.cpp.
+#include "contract/win32_world.hpp"
+
+#include <windows.h>
+
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "wine/process.hpp"
+
+namespace orvex::contract {
+namespace {
+
+const wchar_t* wide(const std::u16string& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+HANDLE as_handle(std::uintptr_t value) {
+    return reinterpret_cast<HANDLE>(value);
+}
+
+// The cases leave read-only files behind, and DeleteFileW refuses those.
+void remove_scratch() {
+    const std::filesystem::path root(wide(Win32World::scratch()));
+    std::error_code ignored;
+    for (std::filesystem::recursive_directory_iterator it(root, ignored), end; it != end;
+         it.increment(ignored)) {
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    testing::remove_tree(root.wstring());
+}
+
+} // namespace
+
+std::u16string Win32World::scratch() {
+    const std::string pid = std::to_string(GetCurrentProcessId());
+    return u"C:\\orvex-contract-scratch-" + std::u16string(pid.begin(), pid.end());
+}
+
+Win32World::Win32World() {
+    remove_scratch();
+    if (!CreateDirectoryW(wide(scratch()), nullptr)) {
+        ADD_FAILURE() << "cannot create a fresh scratch directory: " << GetLastError();
+    }
+}
+
+Win32World::~Win32World() {
+    for (const std::uintptr_t handle : held_) {
+        CloseHandle(as_handle(handle));
+    }
+    remove_scratch();
+}
+
+std::uintptr_t Win32World::hold(const std::u16string& path, ShareMode share) {
+    HANDLE handle = CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, share.bits(), nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    return held_.emplace_back(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+SysResult<void> Win32World::lock_held(std::uintptr_t handle, std::uint64_t offset,
+                                      std::uint64_t length) {
+    if (!LockFile(as_handle(handle), static_cast<DWORD>(offset), static_cast<DWORD>(offset >> 32),
+                  static_cast<DWORD>(length), static_cast<DWORD>(length >> 32))) {
+        return sys_fail(WinCode(GetLastError()));
+    }
+    return {};
+}
+
+void Win32World::release(std::uintptr_t handle) {
+    std::erase(held_, handle);
+    CloseHandle(as_handle(handle));
+}
+
+// Wine 8 lets a delete-pending object be opened (and reports 183 for a new directory of its name)
+// where Windows fails with STATUS_DELETE_PENDING. Wine's ntdll is the one that names its version.
+bool Win32World::refuses_delete_pending_opens() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+// A junction, as any user may make one on NTFS. Wine refuses FSCTL_SET_REPARSE_POINT with
+// ERROR_NOT_SUPPORTED, and then this reports that links cannot be made.
+bool Win32World::make_junction(const std::u16string& path, const std::u16string& target) {
+    if (!CreateDirectoryW(wide(path), nullptr)) {
+        return false;
+    }
+    HANDLE handle = CreateFileW(wide(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool made = false;
+    if (handle != INVALID_HANDLE_VALUE) {
+        // REPARSE_DATA_BUFFER for a mount point, which MinGW declares only for drivers: the
+        // NT form of the target ("\??\C:\..."), then the form shown to users, each with a NUL
+        // that the lengths leave out.
+        std::u16string target_text(target);
+        if (!target_text.empty() && target_text.back() == u'\0') {
+            target_text.pop_back();
+        }
+        const std::u16string substitute = u"\\??\\" + target_text;
+        std::vector<std::uint16_t> data;
+        const auto put = [&](std::size_t value) {
+            data.push_back(static_cast<std::uint16_t>(value));
+        };
+        const std::size_t names = (substitute.size() + 1 + target_text.size() + 1) * 2;
+        put(0); // ReparseTag, two halves, copied in below
+        put(0);
+        put(8 + names); // ReparseDataLength: the four fields that follow, and the names
+        put(0);         // Reserved
+        put(0);         // SubstituteNameOffset
+        put(substitute.size() * 2);
+        put((substitute.size() + 1) * 2); // PrintNameOffset
+        put(target_text.size() * 2);
+        data.insert(data.end(), substitute.begin(), substitute.end());
+        data.push_back(0);
+        data.insert(data.end(), target_text.begin(), target_text.end());
+        data.push_back(0);
+        const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+        std::memcpy(data.data(), &tag, sizeof(tag));
+        DWORD returned = 0;
+        made = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data.data(),
+                               static_cast<DWORD>(data.size() * 2), nullptr, 0, &returned,
+                               nullptr) != 0;
+        CloseHandle(handle);
+    }
+    if (!made) {
+        RemoveDirectoryW(wide(path));
+    }
+    return made;
+}
+
+} // namespace orvex::contract
