@@ -85,16 +85,21 @@ bool is_real_directory(const AttributeTag& tag) {
 namespace {
 
 // Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
-// file system supports it; otherwise the classic disposition, after clearing a read-only attribute.
-FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const AttributeTag& tag) {
-    auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
-    if (posix) {
-        return {};
-    }
-    const WinCode code = posix.error();
-    if (code != win::ERROR_INVALID_PARAMETER && code != win::ERROR_NOT_SUPPORTED &&
-        code != win::ERROR_INVALID_FUNCTION) {
-        return failed(code);
+// file system supports it; otherwise the classic disposition, after clearing a read-only attribute
+// (and noting that in `tag`, so that another attempt does not clear it again).
+FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, AttributeTag& tag,
+                                  DeletionContext& context) {
+    if (!context.posix_unsupported) {
+        auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
+        if (posix) {
+            return {};
+        }
+        const WinCode code = posix.error();
+        if (code != win::ERROR_INVALID_PARAMETER && code != win::ERROR_NOT_SUPPORTED &&
+            code != win::ERROR_INVALID_FUNCTION) {
+            return failed(code);
+        }
+        context.posix_unsupported = true;
     }
     if ((tag.attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
         const std::uint32_t cleared = tag.attributes & ~win::FILE_ATTRIBUTE_READONLY;
@@ -103,6 +108,7 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const A
             !set) {
             return failed(set.error());
         }
+        tag.attributes = cleared;
     }
     if (auto classic = system.set_disposition(handle, true); !classic) {
         return failed(classic.error());
@@ -132,9 +138,11 @@ FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
 
 } // namespace
 
-FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag) {
-    if (!is_real_directory(root_tag)) {
-        return delete_by_handle(system, root.get(), root_tag); // a link goes as itself
+FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag,
+                             DeletionContext& context) {
+    AttributeTag tag = root_tag;
+    if (!is_real_directory(tag)) {
+        return delete_by_handle(system, root.get(), tag, context); // a link goes as itself
     }
 
     // One open directory per level of the walk, with the entries of its current batch not yet
@@ -146,7 +154,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         std::size_t next = 0;
     };
     std::vector<Level> stack;
-    stack.push_back(Level{std::move(root), root_tag, {}, 0});
+    stack.push_back(Level{std::move(root), tag, {}, 0});
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
@@ -160,7 +168,8 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 return failed(batch.error());
             }
             // Everything below has gone: the directory itself goes now.
-            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag); !deleted) {
+            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+                !deleted) {
                 return deleted;
             }
             stack.pop_back();
@@ -178,16 +187,18 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             return failed(child.error());
         }
         // The decision rests on what was opened, not on what the listing said.
-        auto tag = system.attribute_tag(child->get());
-        if (!tag) {
-            return failed(tag.error());
+        auto child_tag = system.attribute_tag(child->get());
+        if (!child_tag) {
+            return failed(child_tag.error());
         }
-        if (is_real_directory(*tag)) {
+        if (is_real_directory(*child_tag)) {
             if (stack.size() > MAX_TREE_DEPTH) {
                 return failed(win::ERROR_FILENAME_EXCED_RANGE);
             }
-            stack.push_back(Level{std::move(*child), *tag, {}, 0}); // `level` is not used again
-        } else if (auto deleted = delete_by_handle(system, child->get(), *tag); !deleted) {
+            // `level` is not used again
+            stack.push_back(Level{std::move(*child), *child_tag, {}, 0});
+        } else if (auto deleted = delete_by_handle(system, child->get(), *child_tag, context);
+                   !deleted) {
             return deleted;
         }
     }

@@ -50,6 +50,15 @@ inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
 // A directory that is not a link.
 [[nodiscard]] bool is_real_directory(const AttributeTag& tag);
 
+// What the removals of one run have learnt about deletion by handle. Once the file system has
+// refused the POSIX disposition as unsupported (ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED or
+// ERROR_INVALID_FUNCTION: Wine, FAT, systems before it existed), every later object goes straight
+// to the classic disposition. A run's removals stay on one volume: they start below one directory
+// and never enter a link.
+struct DeletionContext {
+    bool posix_unsupported = false;
+};
+
 // Removes the directory open as `root` (opened with TREE_ACCESS without following a link, and
 // judged by `root_tag`, its own attributes) and everything inside it, working from handles so
 // that no link is ever followed, even if the tree changes meanwhile: each child is opened
@@ -60,7 +69,7 @@ inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
 // Nothing is retried: a child that another process holds open without sharing deletion fails the
 // removal with its error, leaving the rest of the tree as it is.
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
-                                           const AttributeTag& root_tag);
+                                           const AttributeTag& root_tag, DeletionContext& context);
 
 // Reads a whole file by path, at most MAX_DOCUMENT_SIZE bytes.
 [[nodiscard]] FileResult<std::string> read_whole_file(System& system, std::string_view path);
