@@ -152,22 +152,37 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         AttributeTag tag;
         std::vector<FindData> batch;
         std::size_t next = 0;
+        bool batch_done = false; // its entries are gone; the directory may be empty now
     };
     std::vector<Level> stack;
-    stack.push_back(Level{std::move(root), tag, {}, 0});
+    stack.push_back(Level{std::move(root), tag, {}, 0, false});
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
+            // A listing tells that its batch was the last only on the next call, so the directory
+            // is tried at once instead: that call ends it, or says that more entries remain.
+            if (level.batch_done) {
+                level.batch_done = false;
+                auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+                if (deleted) {
+                    stack.pop_back();
+                    continue;
+                }
+                if (!deleted.error().has_code(win::ERROR_DIR_NOT_EMPTY)) {
+                    return deleted;
+                }
+            }
             auto batch = system.list_directory(level.handle.get());
             if (batch) {
                 level.batch = std::move(*batch);
                 level.next = 0;
+                level.batch_done = true;
                 continue;
             }
             if (batch.error() != win::ERROR_NO_MORE_FILES) {
                 return failed(batch.error());
             }
-            // Everything below has gone: the directory itself goes now.
+            // Everything listed has gone: the directory itself goes now.
             if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
                 !deleted) {
                 return deleted;
@@ -196,7 +211,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 return failed(win::ERROR_FILENAME_EXCED_RANGE);
             }
             // `level` is not used again
-            stack.push_back(Level{std::move(*child), *child_tag, {}, 0});
+            stack.push_back(Level{std::move(*child), *child_tag, {}, 0, false});
         } else if (auto deleted = delete_by_handle(system, child->get(), *child_tag, context);
                    !deleted) {
             return deleted;

@@ -66,8 +66,10 @@ struct DeletionContext {
 // own attributes and reparse tag, and deleted through that handle. Links and files are deleted
 // as themselves; only real directories are entered. The walk keeps an explicit stack, never
 // recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH (ERROR_FILENAME_EXCED_RANGE).
-// Nothing is retried: a child that another process holds open without sharing deletion fails the
-// removal with its error, leaving the rest of the tree as it is.
+// A directory is marked for deletion as soon as the entries of a batch are gone, and listed again
+// only when the system says it is not empty yet. Nothing else is retried: a child that another
+// process holds open without sharing deletion fails the removal with its error, leaving the rest
+// of the tree as it is.
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
                                            const AttributeTag& root_tag, DeletionContext& context);
 

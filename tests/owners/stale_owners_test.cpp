@@ -336,10 +336,14 @@ TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     owner("1000", R"({"Unix":[1000,1000]})");
     owner("1001", R"({"Unix":[1001,1000]})");
     system.add_file(users("1000") + "\\state\\readonly.dat", "x", win::FILE_ATTRIBUTE_READONLY);
+    // 1000\state once more: still entries in it, as when its listing comes in several batches.
+    system.fail_call("set_disposition", 4, win::ERROR_DIR_NOT_EMPTY);
     EXPECT_EQ(removed(), (std::vector<std::string>{"1000", "1001"}));
     EXPECT_FALSE(system.exists(users("1000")));
     EXPECT_EQ(system.count_calls("set_attributes"), 1u);
     EXPECT_EQ(system.count_calls("set_disposition_ex"), 1u); // refused once, not asked again
+    // Each directory is listed once, 1000\state a second time; the users directory to its end.
+    EXPECT_EQ(system.count_calls("list_directory"), 2u + 3u + 2u);
 }
 
 TEST_F(StaleOwners, DeepTreesAreRemovedWithoutRecursionUpToABound) {
