@@ -1,6 +1,7 @@
 #include "common/files.hpp"
 
 #include <array>
+#include <optional>
 
 #include "common/text.hpp"
 #include "platform/win32_constants.hpp"
@@ -86,9 +87,11 @@ namespace {
 
 // Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
 // file system supports it; otherwise the classic disposition, after clearing a read-only attribute
-// (and noting that in `tag`, so that another attempt does not clear it again).
-FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, AttributeTag& tag,
-                                  DeletionContext& context) {
+// (and noting that in `tag`, so that another attempt does not clear it again). Without a `tag`
+// (a file opened as a non-directory), the attributes are read only if the classic disposition
+// refuses the file as read-only.
+FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
+                                  std::optional<AttributeTag>& tag, DeletionContext& context) {
     if (!context.posix_unsupported) {
         auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
         if (posix) {
@@ -101,14 +104,28 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, Attribu
         }
         context.posix_unsupported = true;
     }
-    if ((tag.attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
-        const std::uint32_t cleared = tag.attributes & ~win::FILE_ATTRIBUTE_READONLY;
+    if (!tag) {
+        auto classic = system.set_disposition(handle, true);
+        if (classic || classic.error() != win::ERROR_ACCESS_DENIED) {
+            return classic ? FileResult<void>{} : failed(classic.error());
+        }
+        auto read = system.attribute_tag(handle);
+        if (!read) {
+            return failed(read.error());
+        }
+        if ((read->attributes & win::FILE_ATTRIBUTE_READONLY) == 0) {
+            return failed(win::ERROR_ACCESS_DENIED);
+        }
+        tag = *read;
+    }
+    if ((tag->attributes & win::FILE_ATTRIBUTE_READONLY) != 0) {
+        const std::uint32_t cleared = tag->attributes & ~win::FILE_ATTRIBUTE_READONLY;
         if (auto set =
                 system.set_attributes(handle, cleared == 0 ? win::FILE_ATTRIBUTE_NORMAL : cleared);
             !set) {
             return failed(set.error());
         }
-        tag.attributes = cleared;
+        tag->attributes = cleared;
     }
     if (auto classic = system.set_disposition(handle, true); !classic) {
         return failed(classic.error());
@@ -136,12 +153,44 @@ FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
     }
 }
 
+// An entry of a directory being removed, opened as itself. One listed as a non-directory is opened
+// as a non-directory, which the open itself guarantees, so its attributes need not be read; its
+// `tag` stays empty. Any other entry, and one whose open as a non-directory fails for any reason
+// but its absence (a directory swapped in meanwhile, say), is opened as whatever it is and judged
+// by its own attributes: the decision rests on what was opened, not on what the listing said.
+struct Child {
+    UniqueHandle handle;
+    std::optional<AttributeTag> tag;
+};
+
+SysResult<Child> open_child(System& system, std::uintptr_t directory, const FindData& entry) {
+    if ((entry.attributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        auto file =
+            system.open_relative(directory, entry.name, TREE_ACCESS, OpenKind::NonDirectory);
+        if (file) {
+            return Child{std::move(*file), std::nullopt};
+        }
+        if (file.error() == win::ERROR_FILE_NOT_FOUND) {
+            return sys_fail(file.error());
+        }
+    }
+    auto child = system.open_relative(directory, entry.name, TREE_ACCESS);
+    if (!child) {
+        return sys_fail(child.error());
+    }
+    auto tag = system.attribute_tag(child->get());
+    if (!tag) {
+        return sys_fail(tag.error());
+    }
+    return Child{std::move(*child), *tag};
+}
+
 } // namespace
 
 FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag,
                              DeletionContext& context) {
-    AttributeTag tag = root_tag;
-    if (!is_real_directory(tag)) {
+    std::optional<AttributeTag> tag = root_tag;
+    if (!is_real_directory(*tag)) {
         return delete_by_handle(system, root.get(), tag, context); // a link goes as itself
     }
 
@@ -149,7 +198,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
     // handled. Only the directories on the current path are open at any time.
     struct Level {
         UniqueHandle handle;
-        AttributeTag tag;
+        std::optional<AttributeTag> tag; // always known for a directory
         std::vector<FindData> batch;
         std::size_t next = 0;
         bool batch_done = false; // its entries are gone; the directory may be empty now
@@ -194,25 +243,21 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         if (is_dot_entry(entry.name)) {
             continue;
         }
-        auto child = system.open_relative(level.handle.get(), entry.name, TREE_ACCESS);
+        auto child = open_child(system, level.handle.get(), entry);
         if (!child) {
             if (child.error() == win::ERROR_FILE_NOT_FOUND) {
                 continue; // removed by someone else meanwhile
             }
             return failed(child.error());
         }
-        // The decision rests on what was opened, not on what the listing said.
-        auto child_tag = system.attribute_tag(child->get());
-        if (!child_tag) {
-            return failed(child_tag.error());
-        }
-        if (is_real_directory(*child_tag)) {
+        if (child->tag && is_real_directory(*child->tag)) {
             if (stack.size() > MAX_TREE_DEPTH) {
                 return failed(win::ERROR_FILENAME_EXCED_RANGE);
             }
             // `level` is not used again
-            stack.push_back(Level{std::move(*child), *child_tag, {}, 0, false});
-        } else if (auto deleted = delete_by_handle(system, child->get(), *child_tag, context);
+            stack.push_back(Level{std::move(child->handle), child->tag, {}, 0, false});
+        } else if (auto deleted =
+                       delete_by_handle(system, child->handle.get(), child->tag, context);
                    !deleted) {
             return deleted;
         }

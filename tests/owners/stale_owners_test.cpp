@@ -307,11 +307,15 @@ TEST_F(StaleOwners, TreeRemovalNeverFollowsLinksEvenWhenSwappedMeanwhile) {
     system.add_file(users("1000") + "\\readonly.txt", "x", win::FILE_ATTRIBUTE_READONLY);
     system.add_directory(users("1000") + "\\swapped", SID_LOCAL_SYSTEM);
     system.add_file(users("1000") + "\\swapped\\inner.txt", "x");
-    // Between the listing and the open, "swapped" becomes a junction to the outside.
+    system.add_file(users("1000") + "\\swapped.txt", "x");
+    // Between the listing and the open, "swapped" and "swapped.txt" become junctions to the
+    // outside.
     system.on_call = [&](const std::string& call) {
-        if (call == "open_relative swapped") {
-            system.remove(users("1000") + "\\swapped");
-            system.add_junction(users("1000") + "\\swapped", "C:\\Outside");
+        for (const char* name : {"swapped", "swapped.txt"}) {
+            if (call == "open_relative " + std::string(name)) {
+                system.remove(users("1000") + "\\" + name);
+                system.add_junction(users("1000") + "\\" + name, "C:\\Outside");
+            }
         }
     };
     EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
@@ -337,7 +341,7 @@ TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     owner("1001", R"({"Unix":[1001,1000]})");
     system.add_file(users("1000") + "\\state\\readonly.dat", "x", win::FILE_ATTRIBUTE_READONLY);
     // 1000\state once more: still entries in it, as when its listing comes in several batches.
-    system.fail_call("set_disposition", 4, win::ERROR_DIR_NOT_EMPTY);
+    system.fail_call("set_disposition", 5, win::ERROR_DIR_NOT_EMPTY);
     EXPECT_EQ(removed(), (std::vector<std::string>{"1000", "1001"}));
     EXPECT_FALSE(system.exists(users("1000")));
     EXPECT_EQ(system.count_calls("set_attributes"), 1u);

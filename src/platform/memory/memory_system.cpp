@@ -960,7 +960,7 @@ SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, std::uint32_
 
 SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
                                                     const std::u16string& name,
-                                                    std::uint32_t access) {
+                                                    std::uint32_t access, OpenKind kind) {
     const std::string text = wtf8_from_utf16(name);
     if (auto failure = enter("open_relative", text)) {
         return sys_fail(*failure);
@@ -976,6 +976,9 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
     const std::shared_ptr<Node> node = it->second; // the object itself, never a link's target
     if (node->delete_on_close) {
         return sys_fail(win::ERROR_ACCESS_DENIED);
+    }
+    if (kind == OpenKind::NonDirectory && node->kind == Node::Kind::Directory) {
+        return sys_fail(win::ERROR_ACCESS_DENIED); // STATUS_FILE_IS_A_DIRECTORY
     }
     if (impl_->sharing_conflict(node.get(), access, win::FILE_SHARE_ALL)) {
         return sys_fail(win::ERROR_SHARING_VIOLATION);

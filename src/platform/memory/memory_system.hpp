@@ -174,7 +174,8 @@ class MemorySystem final : public System {
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
     SysResult<void> set_attributes(std::uintptr_t handle, std::uint32_t attributes) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
-                                          std::uint32_t access) override;
+                                          std::uint32_t access,
+                                          OpenKind kind = OpenKind::Any) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
     SysResult<UniqueScHandle> open_sc_manager(std::uint32_t access) override;
     SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,

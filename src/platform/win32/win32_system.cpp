@@ -274,8 +274,8 @@ SysResult<void> Win32System::set_attributes(std::uintptr_t handle, std::uint32_t
 }
 
 SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
-                                                   const std::u16string& name,
-                                                   std::uint32_t access) {
+                                                   const std::u16string& name, std::uint32_t access,
+                                                   OpenKind kind) {
     constexpr ULONG FILE_OPEN_DISPOSITION = 1; // FILE_OPEN: an existing object, never a new one
     // FILE_OPEN_REPARSE_POINT: a link is opened as itself, so its target is never reached.
     constexpr ULONG OPEN_REPARSE_POINT = 0x00200000;
@@ -284,6 +284,7 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     // No FILE_OPEN_FOR_BACKUP_INTENT: with a backup privilege enabled in the token it would bypass
     // the object's DACL, and nothing here needs that. Directories open without it at this level.
     constexpr ULONG OPEN_OPTIONS = OPEN_REPARSE_POINT | SYNCHRONOUS_IO;
+    constexpr ULONG NON_DIRECTORY_FILE = 0x00000040; // FILE_NON_DIRECTORY_FILE
     UNICODE_STRING unicode_name;
     unicode_name.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name.data()));
     unicode_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -292,9 +293,10 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     InitializeObjectAttributes(&attributes, &unicode_name, 0, as_handle(directory), nullptr);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
-    const NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr,
-                                         0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         FILE_OPEN_DISPOSITION, OPEN_OPTIONS, nullptr, 0);
+    const NTSTATUS status = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_DISPOSITION,
+        OPEN_OPTIONS | (kind == OpenKind::NonDirectory ? NON_DIRECTORY_FILE : 0), nullptr, 0);
     if (status < 0) {
         return sys_fail(RtlNtStatusToDosError(status));
     }
