@@ -1,4 +1,4 @@
-// The black-box suite prints its own timing lines; everything else is GoogleTest's default.
+// The black-box suite's entry point: GoogleTest's default.
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
