@@ -1,6 +1,7 @@
 #include "common/files.hpp"
 
 #include <array>
+#include <optional>
 
 #include "common/text.hpp"
 
@@ -18,6 +19,10 @@ std::unexpected<SystemError> nul_in_path() {
 }
 
 } // namespace
+
+bool names_nothing(SystemError error) {
+    return error.has_code(WinCode::FileNotFound) || error.has_code(WinCode::PathNotFound);
+}
 
 bool is_not_found(SystemError error) {
     for (const WinCode code : {WinCode::FileNotFound, WinCode::PathNotFound, WinCode::InvalidDrive,
@@ -83,24 +88,46 @@ bool is_real_directory(const AttributeTag& tag) {
 namespace {
 
 // Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
-// file system supports it; otherwise the classic disposition, after clearing a read-only attribute.
-FileResult<void> delete_by_handle(System& system, std::uintptr_t handle, const AttributeTag& tag) {
-    auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
-    if (posix) {
-        return {};
+// file system supports it; otherwise the classic disposition, after clearing a read-only attribute
+// (and noting that in `tag`, so that another attempt does not clear it again). Without a `tag`
+// (a file opened as a non-directory), the attributes are read only if the classic disposition
+// refuses the file as read-only.
+FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
+                                  std::optional<AttributeTag>& tag, DeletionContext& context) {
+    if (!context.posix_unsupported) {
+        auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
+        if (posix) {
+            return {};
+        }
+        const WinCode code = posix.error();
+        if (code != WinCode::InvalidParameter && code != WinCode::NotSupported &&
+            code != WinCode::InvalidFunction) {
+            return failed(code);
+        }
+        context.posix_unsupported = true;
     }
-    const WinCode code = posix.error();
-    if (code != WinCode::InvalidParameter && code != WinCode::NotSupported &&
-        code != WinCode::InvalidFunction) {
-        return failed(code);
+    if (!tag) {
+        auto classic = system.set_disposition(handle, true);
+        if (classic || classic.error() != WinCode::AccessDenied) {
+            return classic ? FileResult<void>{} : failed(classic.error());
+        }
+        auto read = system.attribute_tag(handle);
+        if (!read) {
+            return failed(read.error());
+        }
+        if (!read->attributes.intersects(FileAttributes::ReadOnly)) {
+            return failed(WinCode::AccessDenied);
+        }
+        tag = *read;
     }
-    if (tag.attributes.intersects(FileAttributes::ReadOnly)) {
-        const FileAttributes cleared = tag.attributes.without(FileAttributes::ReadOnly);
+    if (tag->attributes.intersects(FileAttributes::ReadOnly)) {
+        const FileAttributes cleared = tag->attributes.without(FileAttributes::ReadOnly);
         if (auto set = system.set_attributes(
                 handle, cleared == FileAttributes{} ? FileAttributes::Normal : cleared);
             !set) {
             return failed(set.error());
         }
+        tag->attributes = cleared;
     }
     if (auto classic = system.set_disposition(handle, true); !classic) {
         return failed(classic.error());
@@ -128,37 +155,87 @@ FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
     }
 }
 
+// An entry of a directory being removed, opened as itself. One listed as a non-directory is opened
+// as a non-directory, which the open itself guarantees, so its attributes need not be read; its
+// `tag` stays empty. Any other entry, and one whose open as a non-directory fails for any reason
+// but its absence (a directory swapped in meanwhile, say), is opened as whatever it is and judged
+// by its own attributes: the decision rests on what was opened, not on what the listing said.
+struct Child {
+    UniqueHandle handle;
+    std::optional<AttributeTag> tag;
+};
+
+SysResult<Child> open_child(System& system, std::uintptr_t directory, const FindData& entry) {
+    if (!entry.attributes.intersects(FileAttributes::Directory)) {
+        auto file =
+            system.open_relative(directory, entry.name, TREE_ACCESS, OpenKind::NonDirectory);
+        if (file) {
+            return Child{std::move(*file), std::nullopt};
+        }
+        if (file.error() == WinCode::FileNotFound) {
+            return sys_fail(file.error());
+        }
+    }
+    auto child = system.open_relative(directory, entry.name, TREE_ACCESS);
+    if (!child) {
+        return sys_fail(child.error());
+    }
+    auto tag = system.attribute_tag(child->get());
+    if (!tag) {
+        return sys_fail(tag.error());
+    }
+    return Child{std::move(*child), *tag};
+}
+
 } // namespace
 
-FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag) {
-    if (!is_real_directory(root_tag)) {
-        return delete_by_handle(system, root.get(), root_tag); // a link goes as itself
+FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag,
+                             DeletionContext& context) {
+    std::optional<AttributeTag> tag = root_tag;
+    if (!is_real_directory(*tag)) {
+        return delete_by_handle(system, root.get(), tag, context); // a link goes as itself
     }
 
     // One open directory per level of the walk, with the entries of its current batch not yet
     // handled. Only the directories on the current path are open at any time.
     struct Level {
         UniqueHandle handle;
-        AttributeTag tag;
+        std::optional<AttributeTag> tag; // always known for a directory
         std::vector<FindData> batch;
         std::size_t next = 0;
+        bool batch_done = false; // its entries are gone; the directory may be empty now
     };
     std::vector<Level> stack;
-    stack.push_back(Level{std::move(root), root_tag, {}, 0});
+    stack.push_back(Level{std::move(root), tag, {}, 0, false});
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
+            // A listing tells that its batch was the last only on the next call, so the directory
+            // is tried at once instead: that call ends it, or says that more entries remain.
+            if (level.batch_done) {
+                level.batch_done = false;
+                auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+                if (deleted) {
+                    stack.pop_back();
+                    continue;
+                }
+                if (!deleted.error().has_code(WinCode::DirNotEmpty)) {
+                    return deleted;
+                }
+            }
             auto batch = system.list_directory(level.handle.get());
             if (batch) {
                 level.batch = std::move(*batch);
                 level.next = 0;
+                level.batch_done = true;
                 continue;
             }
             if (batch.error() != WinCode::NoMoreFiles) {
                 return failed(batch.error());
             }
-            // Everything below has gone: the directory itself goes now.
-            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag); !deleted) {
+            // Everything listed has gone: the directory itself goes now.
+            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+                !deleted) {
                 return deleted;
             }
             stack.pop_back();
@@ -168,24 +245,22 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         if (is_dot_entry(entry.name)) {
             continue;
         }
-        auto child = system.open_relative(level.handle.get(), entry.name, TREE_ACCESS);
+        auto child = open_child(system, level.handle.get(), entry);
         if (!child) {
             if (child.error() == WinCode::FileNotFound) {
                 continue; // removed by someone else meanwhile
             }
             return failed(child.error());
         }
-        // The decision rests on what was opened, not on what the listing said.
-        auto tag = system.attribute_tag(child->get());
-        if (!tag) {
-            return failed(tag.error());
-        }
-        if (is_real_directory(*tag)) {
+        if (child->tag && is_real_directory(*child->tag)) {
             if (stack.size() > MAX_TREE_DEPTH) {
                 return failed(WinCode::FilenameExceedsRange);
             }
-            stack.push_back(Level{std::move(*child), *tag, {}, 0}); // `level` is not used again
-        } else if (auto deleted = delete_by_handle(system, child->get(), *tag); !deleted) {
+            // `level` is not used again
+            stack.push_back(Level{std::move(child->handle), child->tag, {}, 0, false});
+        } else if (auto deleted =
+                       delete_by_handle(system, child->handle.get(), child->tag, context);
+                   !deleted) {
             return deleted;
         }
     }

@@ -19,6 +19,10 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 // exist (2, 3, 15, 53, 67). An error without a system code never does.
 [[nodiscard]] bool is_not_found(SystemError error);
 
+// Whether an error says that a path names nothing (2, 3): narrower than `is_not_found`, for an
+// object whose absence counts as done, where an unreachable drive or share must not.
+[[nodiscard]] bool names_nothing(SystemError error);
+
 // Whether a listed name is "." or "..", which listings report and nothing may act on.
 [[nodiscard]] bool is_dot_entry(std::u16string_view name);
 
@@ -49,6 +53,15 @@ inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
 // A directory that is not a link.
 [[nodiscard]] bool is_real_directory(const AttributeTag& tag);
 
+// What the removals of one run have learnt about deletion by handle. Once the file system has
+// refused the POSIX disposition as unsupported (ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED or
+// ERROR_INVALID_FUNCTION: Wine, FAT, systems before it existed), every later object goes straight
+// to the classic disposition. A run's removals stay on one volume: they start below one directory
+// and never enter a link.
+struct DeletionContext {
+    bool posix_unsupported = false;
+};
+
 // Removes the directory open as `root` (opened with TREE_ACCESS without following a link, and
 // judged by `root_tag`, its own attributes) and everything inside it, working from handles so
 // that no link is ever followed, even if the tree changes meanwhile: each child is opened
@@ -56,10 +69,12 @@ inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
 // own attributes and reparse tag, and deleted through that handle. Links and files are deleted
 // as themselves; only real directories are entered. The walk keeps an explicit stack, never
 // recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH (ERROR_FILENAME_EXCED_RANGE).
-// Nothing is retried: a child that another process holds open without sharing deletion fails the
-// removal with its error, leaving the rest of the tree as it is.
+// A directory is marked for deletion as soon as the entries of a batch are gone, and listed again
+// only when the system says it is not empty yet. Nothing else is retried: a child that another
+// process holds open without sharing deletion fails the removal with its error, leaving the rest
+// of the tree as it is.
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
-                                           const AttributeTag& root_tag);
+                                           const AttributeTag& root_tag, DeletionContext& context);
 
 // Reads a whole file by path, at most MAX_DOCUMENT_SIZE bytes.
 [[nodiscard]] FileResult<std::string> read_whole_file(System& system, std::string_view path);

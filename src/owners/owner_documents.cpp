@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cassert>
 #include <concepts>
+#include <cstdlib>
 #include <optional>
 #include <span>
 
@@ -331,7 +331,11 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
 
     void push(const Frame& frame) {
-        assert(depth_ < frames_.size());
+        // The tables nest three deep at most; a deeper one is a fault in them, never in a
+        // document, and must stop the program rather than write past the stack.
+        if (depth_ >= frames_.size()) {
+            std::abort();
+        }
         frames_[depth_++] = frame;
     }
 

@@ -29,7 +29,8 @@ Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
 // Everything is opened relative to a verified handle by the exact listed name, so neither a link
 // swapped in meanwhile nor the system's normalisation of path names can redirect a step.
 Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uintptr_t users,
-                           const FindData& entry, const std::optional<ActiveOwnerState>& active) {
+                           const FindData& entry, const std::optional<ActiveOwnerState>& active,
+                           DeletionContext& deletion) {
     // The listing reports each entry's own attributes and reparse tag, never a link's target's.
     // Files and links are left where they are without being opened.
     if (!is_real_directory(AttributeTag{entry.attributes, entry.reparse_tag})) {
@@ -82,7 +83,7 @@ Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uin
             return fail(ErrorChain::context("failed to clear stale active owner", cleared.error()));
         }
     }
-    if (auto removed = remove_tree(system, std::move(*directory), *own); !removed) {
+    if (auto removed = remove_tree(system, std::move(*directory), *own, deletion); !removed) {
         return fail(
             ErrorChain::context("failed to remove stale owner state " + name, removed.error()));
     }
@@ -233,12 +234,13 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     }
 
     std::vector<std::string> removed;
+    DeletionContext deletion;
     for (;;) {
         for (const FindData& entry : *batch) {
             if (is_dot_entry(entry.name)) {
                 continue;
             }
-            auto outcome = process_entry(system, layout, users->get(), entry, active);
+            auto outcome = process_entry(system, layout, users->get(), entry, active, deletion);
             if (!outcome) {
                 return fail(std::move(outcome.error()));
             }

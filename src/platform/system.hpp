@@ -70,6 +70,10 @@ using UniqueLocal = Owned<ResourceKind::Local>;      // LocalFree
 
 enum class StdStream { Output, Error };
 
+// What a relative open accepts: any object, or only one that is not a directory
+// (FILE_NON_DIRECTORY_FILE), so that the open itself says what was opened.
+enum class OpenKind { Any, NonDirectory };
+
 struct FileInformation {
     FileAttributes attributes;
     std::uint32_t volume_serial = 0;
@@ -158,9 +162,12 @@ class System {
     // SetFileInformationByHandle with FileBasicInfo, changing only the attributes.
     virtual SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) = 0;
     // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
-    // existing object itself, never the target of a link; shares read, write and delete.
+    // existing object itself, never the target of a link; shares read, write and delete. As
+    // OpenKind::NonDirectory, a directory (a junction or a directory link too) is refused with
+    // ERROR_ACCESS_DENIED (STATUS_FILE_IS_A_DIRECTORY) instead of opened.
     virtual SysResult<UniqueHandle> open_relative(std::uintptr_t directory,
-                                                  const std::u16string& name, Access access) = 0;
+                                                  const std::u16string& name, Access access,
+                                                  OpenKind kind = OpenKind::Any) = 0;
     // The next batch of a directory's entries through its handle (GetFileInformationByHandleEx,
     // FileFullDirectoryInfo); ERROR_NO_MORE_FILES once all have been returned.
     virtual SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) = 0;

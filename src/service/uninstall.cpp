@@ -21,11 +21,11 @@ std::unexpected<ErrorChain> fail_with(const ServiceError& error) {
 // its metadata goes on to the deletion, so that an executable we cannot see is never reported as
 // removed.
 Result<void> remove_service_binary(System& system, const std::string& path) {
-    if (auto metadata = file_metadata(system, path); !metadata && is_not_found(metadata.error())) {
+    if (auto metadata = file_metadata(system, path); !metadata && names_nothing(metadata.error())) {
         return {};
     }
     auto deleted = delete_file(system, path);
-    if (deleted || is_not_found(deleted.error())) {
+    if (deleted || names_nothing(deleted.error())) {
         return {}; // another deleter may have won the race
     }
     return fail(ErrorChain::message("Failed to remove service binary " + quote_path(path) + ": " +

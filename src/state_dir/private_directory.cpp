@@ -53,22 +53,22 @@ struct OwnerJudgement {
     OwnedSid local_system; // what a migrated directory is given
 };
 
-// Which of the two accounts that may own a private directory owns it, if either.
+// Which of the two accounts that may own a private directory owns it, if either. The second SID
+// is built only when the first does not match.
 Result<OwnerJudgement> judge_owner(System& system, SidRef owner) {
     auto local_system = local_system_sid(system);
     if (!local_system) {
         return fail(std::move(local_system.error()));
     }
+    if (same_sid(system, owner, *local_system)) {
+        return OwnerJudgement{OwnerKind::LocalSystem, std::move(*local_system)};
+    }
     auto administrators = builtin_administrators_sid(system);
     if (!administrators) {
         return fail(std::move(administrators.error()));
     }
-    OwnerKind kind = OwnerKind::Other;
-    if (same_sid(system, owner, *local_system)) {
-        kind = OwnerKind::LocalSystem;
-    } else if (same_sid(system, owner, *administrators)) {
-        kind = OwnerKind::Administrators;
-    }
+    const OwnerKind kind =
+        same_sid(system, owner, *administrators) ? OwnerKind::Administrators : OwnerKind::Other;
     return OwnerJudgement{kind, std::move(*local_system)};
 }
 

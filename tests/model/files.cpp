@@ -351,7 +351,8 @@ SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, FileAttribut
 }
 
 SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
-                                                    const std::u16string& name, Access access) {
+                                                    const std::u16string& name, Access access,
+                                                    OpenKind kind) {
     const std::string text = wtf8_from_utf16(name);
     if (auto failure = enter(Op::OpenRelative, text)) {
         return sys_fail(*failure);
@@ -367,6 +368,9 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
     const std::shared_ptr<Node> node = it->second; // the object itself, never a link's target
     if (node->delete_on_close) {
         return sys_fail(WinCode::AccessDenied);
+    }
+    if (kind == OpenKind::NonDirectory && node->kind == Node::Kind::Directory) {
+        return sys_fail(WinCode::AccessDenied); // STATUS_FILE_IS_A_DIRECTORY
     }
     if (impl_->sharing_conflict(node.get(), access, ShareMode::All)) {
         return sys_fail(WinCode::SharingViolation);

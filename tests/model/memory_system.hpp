@@ -243,7 +243,7 @@ class MemorySystem final : public System {
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
     SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
-                                          Access access) override;
+                                          Access access, OpenKind kind = OpenKind::Any) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
     SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) override;
     SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,

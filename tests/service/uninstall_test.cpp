@@ -180,10 +180,17 @@ TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
 }
 
 TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
-    // Access denied on the metadata: the deletion is still attempted and succeeds.
+    // Access denied on the metadata: the deletion is still attempted and succeeds. An unreachable
+    // network path (53) is no proof of absence either.
     system.fail_call(Op::CreateFile, 1, 5, "orvex-service.exe");
     EXPECT_EQ(run(), "<success>");
     EXPECT_FALSE(system.exists(EXE));
+    MemorySystem unreachable;
+    unreachable.add_service("orvex_vpn_service");
+    unreachable.add_file(EXE, "MZ");
+    unreachable.fail_call(Op::CreateFile, 1, 53, "orvex-service.exe");
+    EXPECT_EQ(report_of(unreachable, uninstall_service(unreachable)), "<success>");
+    EXPECT_FALSE(unreachable.exists(EXE));
 
     // Access denied on the metadata and a deletion that fails: reported, never success.
     MemorySystem refused;

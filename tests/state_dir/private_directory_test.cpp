@@ -172,7 +172,7 @@ TEST_F(PrivateDirectory, EachStepsFailureHasItsExactReport) {
         {Op::CreateWellKnownSid, 1, 87, false,
          "Error: failed to create LocalSystem SID\n\nCaused by:\n"
          "    Invalid parameter. (os error 87)\n"},
-        {Op::CreateWellKnownSid, 2, 87, false,
+        {Op::CreateWellKnownSid, 2, 87, true,
          "Error: failed to create Builtin Administrators SID\n\nCaused by:\n"
          "    Invalid parameter. (os error 87)\n"},
         {Op::SetSecurityInfo, 1, 1307, true,

@@ -46,12 +46,17 @@ static_assert(FileAttributes::Normal.bits() == FILE_ATTRIBUTE_NORMAL);
 static_assert(FileAttributes::ReparsePoint.bits() == FILE_ATTRIBUTE_REPARSE_POINT);
 static_assert(ReparseTag::MountPoint.value() == IO_REPARSE_TAG_MOUNT_POINT);
 static_assert(ReparseTag::Symlink.value() == IO_REPARSE_TAG_SYMLINK);
+static_assert(ReparseTag{0x20000000}.is_name_surrogate() && IsReparseTagNameSurrogate(0x20000000));
 static_assert(ReparseTag::Symlink.is_name_surrogate() &&
               IsReparseTagNameSurrogate(IO_REPARSE_TAG_SYMLINK));
 static_assert(static_cast<DWORD>(FileType::Unknown) == FILE_TYPE_UNKNOWN);
 static_assert(static_cast<DWORD>(FileType::Disk) == FILE_TYPE_DISK);
 static_assert(static_cast<DWORD>(FileType::Char) == FILE_TYPE_CHAR);
 static_assert(static_cast<DWORD>(FileType::Pipe) == FILE_TYPE_PIPE);
+static_assert(DispositionFlags::Delete.bits() == FILE_DISPOSITION_FLAG_DELETE);
+static_assert(DispositionFlags::PosixSemantics.bits() == FILE_DISPOSITION_FLAG_POSIX_SEMANTICS);
+static_assert(DispositionFlags::IgnoreReadonly.bits() ==
+              FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE);
 static_assert(SecurityInformation::Owner.bits() == OWNER_SECURITY_INFORMATION);
 static_assert(SecurityInformation::Dacl.bits() == DACL_SECURITY_INFORMATION);
 static_assert(SecurityInformation::ProtectedDacl.bits() == PROTECTED_DACL_SECURITY_INFORMATION);
@@ -65,6 +70,7 @@ static_assert(ServiceAccess::Delete.bits() == DELETE);
 static_assert(static_cast<DWORD>(ServiceControl::Stop) == SERVICE_CONTROL_STOP);
 static_assert(static_cast<int>(WellKnownSid::LocalSystem) == WinLocalSystemSid);
 static_assert(static_cast<int>(WellKnownSid::BuiltinAdministrators) == WinBuiltinAdministratorsSid);
+static_assert(WinCode::Success.value() == ERROR_SUCCESS);
 static_assert(WinCode::InvalidFunction.value() == ERROR_INVALID_FUNCTION);
 static_assert(WinCode::FileNotFound.value() == ERROR_FILE_NOT_FOUND);
 static_assert(WinCode::PathNotFound.value() == ERROR_PATH_NOT_FOUND);
@@ -362,7 +368,8 @@ SysResult<void> Win32System::set_attributes(std::uintptr_t handle, FileAttribute
 }
 
 SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
-                                                   const std::u16string& name, Access access) {
+                                                   const std::u16string& name, Access access,
+                                                   OpenKind kind) {
     constexpr ULONG FILE_OPEN_DISPOSITION = 1; // FILE_OPEN: an existing object, never a new one
     // FILE_OPEN_REPARSE_POINT: a link is opened as itself, so its target is never reached.
     constexpr ULONG OPEN_REPARSE_POINT = 0x00200000;
@@ -371,6 +378,7 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     // No FILE_OPEN_FOR_BACKUP_INTENT: with a backup privilege enabled in the token it would bypass
     // the object's DACL, and nothing here needs that. Directories open without it at this level.
     constexpr ULONG OPEN_OPTIONS = OPEN_REPARSE_POINT | SYNCHRONOUS_IO;
+    constexpr ULONG NON_DIRECTORY_FILE = 0x00000040; // FILE_NON_DIRECTORY_FILE
     UNICODE_STRING unicode_name;
     unicode_name.Buffer = const_cast<PWSTR>(reinterpret_cast<PCWSTR>(name.data()));
     unicode_name.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -379,10 +387,10 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     InitializeObjectAttributes(&attributes, &unicode_name, 0, as_handle(directory), nullptr);
     IO_STATUS_BLOCK io{};
     HANDLE handle = nullptr;
-    const NTSTATUS status =
-        NtCreateFile(&handle, access.bits() | SYNCHRONIZE, &attributes, &io, nullptr, 0,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_DISPOSITION,
-                     OPEN_OPTIONS, nullptr, 0);
+    const NTSTATUS status = NtCreateFile(
+        &handle, access.bits() | SYNCHRONIZE, &attributes, &io, nullptr, 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN_DISPOSITION,
+        OPEN_OPTIONS | (kind == OpenKind::NonDirectory ? NON_DIRECTORY_FILE : 0), nullptr, 0);
     if (status < 0) {
         return sys_fail(WinCode(RtlNtStatusToDosError(status)));
     }

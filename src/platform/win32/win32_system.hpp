@@ -45,7 +45,7 @@ class Win32System final : public System {
     SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
     SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) override;
     SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
-                                          Access access) override;
+                                          Access access, OpenKind kind = OpenKind::Any) override;
     SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
 
     SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) override;

@@ -11,12 +11,21 @@
 // It also observes SetDefaultDllDirectories: whether the program restricts its DLL search before
 // any other call that the shim sees, and with which flags.
 // Everything else, the file system, the locks and the SCM included, is Wine's and real.
+//
+// The hooks sit on calls that the tool makes for every object it deletes, so they stay cheap:
+// the shim reads which identities have a record once, when it loads, and keeps that list up to
+// date itself (no other process changes records while the program runs); an object's identity is
+// asked for only when a record could be at stake, after a deletion has succeeded; and nothing is
+// sent to the registry for an object without a record. With ORVEX_RIG_COST_FILE set, the shim
+// writes the number of hooked calls and the time its hooks spent beside the real calls, in
+// microseconds, to that file when the program ends (scripts/bench subtracts it).
 #include <windows.h>
 
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "wine/rig/ownership_store.hpp"
@@ -44,6 +53,66 @@ SetDefaultDllDirectoriesFn real_set_default_dll_directories = nullptr;
 
 // How many hooked calls the program has made so far.
 int hooked_calls = 0;
+
+// The identities with a record, read when the shim loads and kept up to date by its hooks.
+std::set<std::wstring> recorded;
+
+void remember(const std::wstring& identity, const OwnershipRecord& record) {
+    store_record(identity, record);
+    recorded.insert(identity);
+}
+void forget(const std::wstring& identity) {
+    if (recorded.erase(identity) != 0) {
+        forget_record(identity);
+    }
+}
+std::optional<OwnershipRecord> recorded_for(const std::optional<std::wstring>& identity) {
+    return identity && recorded.contains(*identity) ? load_record(*identity) : std::nullopt;
+}
+
+// The hooks' own time, beside the real calls that they wrap, in performance-counter ticks.
+LONGLONG hook_ticks = 0;
+LONGLONG real_ticks = 0;
+LONGLONG ticks() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+// Counts one hooked call and the time until the hook returns.
+class HookTimer {
+  public:
+    HookTimer() { ++hooked_calls; }
+    ~HookTimer() { hook_ticks += ticks() - start_; }
+    HookTimer(const HookTimer&) = delete;
+    HookTimer& operator=(const HookTimer&) = delete;
+
+  private:
+    LONGLONG start_ = ticks();
+};
+// Makes the real call, keeping its last error and leaving its time out of the hook's own.
+template <class Call> auto real(Call call) {
+    const LONGLONG start = ticks();
+    const auto result = call();
+    const DWORD error = GetLastError();
+    real_ticks += ticks() - start;
+    SetLastError(error);
+    return result;
+}
+
+void write_cost_file() {
+    wchar_t path[MAX_PATH];
+    if (GetEnvironmentVariableW(L"ORVEX_RIG_COST_FILE", path, MAX_PATH) == 0) {
+        return;
+    }
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    const LONGLONG own = (hook_ticks - real_ticks) * 1'000'000 / frequency.QuadPart;
+    const std::string text = std::to_string(hooked_calls) + " " + std::to_string(own) + "\n";
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
 
 BOOL WINAPI hook_set_default_dll_directories(DWORD flags) {
     store_observation(L"DllSearchRestrictedFirst", hooked_calls == 0 ? 1 : 0);
@@ -93,8 +162,8 @@ std::wstring wine_owner(HANDLE handle) {
 }
 
 BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-    ++hooked_calls;
-    const BOOL created = real_create_directory(path, attributes);
+    const HookTimer timer;
+    const BOOL created = real([&] { return real_create_directory(path, attributes); });
     const DWORD error = GetLastError();
     if (created && attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
         PSID owner = nullptr;
@@ -107,9 +176,9 @@ BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes
         GetSecurityDescriptorDacl(attributes->lpSecurityDescriptor, &present, &dacl, &defaulted);
         GetSecurityDescriptorControl(attributes->lpSecurityDescriptor, &control, &revision);
         if (auto identity = identity_of(std::wstring(path))) {
-            store_record(*identity,
-                         {owner != nullptr ? sid_text(owner) : L"",
-                          present ? dacl_text(dacl, (control & SE_DACL_PROTECTED) != 0) : L""});
+            remember(*identity,
+                     {owner != nullptr ? sid_text(owner) : L"",
+                      present ? dacl_text(dacl, (control & SE_DACL_PROTECTED) != 0) : L""});
         }
     }
     SetLastError(error);
@@ -117,26 +186,40 @@ BOOL WINAPI hook_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes
 }
 
 BOOL WINAPI hook_remove_directory(LPCWSTR path) {
-    ++hooked_calls;
-    const auto identity = identity_of(std::wstring(path));
-    const BOOL removed = real_remove_directory(path);
+    const HookTimer timer;
+    // By path, the identity must be read before the directory goes.
+    const auto identity = recorded.empty() ? std::nullopt : identity_of(std::wstring(path));
+    const BOOL removed = real([&] { return real_remove_directory(path); });
     const DWORD error = GetLastError();
     if (removed && identity) {
-        forget_record(*identity);
+        forget(*identity);
     }
     SetLastError(error);
     return removed;
 }
 
+// Whether the call marks the object for deletion: FileDispositionInfo with DeleteFile set, or
+// FileDispositionInfoEx (class 21) with FILE_DISPOSITION_FLAG_DELETE.
+bool marks_for_deletion(FILE_INFO_BY_HANDLE_CLASS type, LPVOID info, DWORD size) {
+    if (type == FileDispositionInfo && size >= sizeof(FILE_DISPOSITION_INFO)) {
+        return static_cast<const FILE_DISPOSITION_INFO*>(info)->DeleteFile != FALSE;
+    }
+    return static_cast<int>(type) == 21 && size >= sizeof(ULONG) &&
+           (*static_cast<const ULONG*>(info) & 0x1) != 0;
+}
+
 BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS type, LPVOID info,
                                       DWORD size) {
-    ++hooked_calls;
-    const auto identity = identity_of(handle);
-    const BOOL done = real_set_file_information(handle, type, info, size);
+    const HookTimer timer;
+    const BOOL done = real([&] { return real_set_file_information(handle, type, info, size); });
+    // The handle still names the object once its deletion is set, so the identity can wait until
+    // the call has succeeded; a failed attempt costs nothing.
+    if (!done || recorded.empty() || !marks_for_deletion(type, info, size)) {
+        return done;
+    }
     const DWORD error = GetLastError();
-    const bool disposition = type == FileDispositionInfo || static_cast<int>(type) == 21;
-    if (done && disposition && identity) {
-        forget_record(*identity);
+    if (const auto identity = identity_of(handle)) {
+        forget(*identity);
     }
     SetLastError(error);
     return done;
@@ -145,11 +228,13 @@ BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS t
 DWORD WINAPI hook_get_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                     PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                                     PSECURITY_DESCRIPTOR* sd) {
-    ++hooked_calls;
+    const HookTimer timer;
     const auto identity = type == SE_FILE_OBJECT ? identity_of(handle) : std::nullopt;
-    const auto record = identity ? load_record(*identity) : std::nullopt;
+    const auto record = recorded_for(identity);
     if (!record || record->owner.empty() || info != OWNER_SECURITY_INFORMATION || sd == nullptr) {
-        return real_get_security_info(handle, type, info, owner, group, dacl, sacl, sd);
+        return real([&] {
+            return real_get_security_info(handle, type, info, owner, group, dacl, sacl, sd);
+        });
     }
     PSECURITY_DESCRIPTOR stored = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((L"O:" + record->owner).c_str(),
@@ -166,8 +251,9 @@ DWORD WINAPI hook_get_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
 
 DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION info,
                                     PSID owner, PSID group, PACL dacl, PACL sacl) {
-    ++hooked_calls;
-    const DWORD code = real_set_security_info(handle, type, info, owner, group, dacl, sacl);
+    const HookTimer timer;
+    const DWORD code =
+        real([&] { return real_set_security_info(handle, type, info, owner, group, dacl, sacl); });
     if (code != ERROR_SUCCESS || type != SE_FILE_OBJECT) {
         return code;
     }
@@ -176,14 +262,14 @@ DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
         return code;
     }
     OwnershipRecord record =
-        load_record(*identity).value_or(OwnershipRecord{wine_owner(handle), L""});
+        recorded_for(identity).value_or(OwnershipRecord{wine_owner(handle), L""});
     if ((info & OWNER_SECURITY_INFORMATION) != 0) {
         record.owner = sid_text(owner);
     }
     if ((info & DACL_SECURITY_INFORMATION) != 0) {
         record.dacl = dacl_text(dacl, (info & PROTECTED_DACL_SECURITY_INFORMATION) != 0);
     }
-    store_record(*identity, record);
+    remember(*identity, record);
     return code;
 }
 
@@ -232,7 +318,13 @@ template <class Fn> void install(Fn& real, const char* dll, const char* name, Fn
 } // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_DETACH) {
+        write_cost_file();
+    }
     if (reason == DLL_PROCESS_ATTACH) {
+        for (auto& identity : recorded_identities()) {
+            recorded.insert(std::move(identity));
+        }
         // Fallbacks for calls the program does not import: the real functions themselves.
         real_create_directory = &CreateDirectoryW;
         real_remove_directory = &RemoveDirectoryW;

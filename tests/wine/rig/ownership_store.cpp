@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include <winternl.h>
+
 namespace orvex::rig {
 namespace {
 
@@ -28,13 +30,31 @@ void write_string(HKEY key, const wchar_t* name, const std::wstring& value) {
 } // namespace
 
 std::optional<std::wstring> identity_of(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(handle, &info)) {
-        return std::nullopt;
+    // The volume serial comes from the first handle asked about and is kept for the process: every
+    // object of the rig lives on drive C:, and Wine answers a volume query through its mount
+    // manager, a round trip to another process. The file index alone is a query of the handle.
+    static std::optional<DWORD> serial;
+    ULONGLONG index = 0;
+    if (!serial) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(handle, &info)) {
+            return std::nullopt;
+        }
+        serial = info.dwVolumeSerialNumber;
+        index = (ULONGLONG{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    } else {
+        constexpr auto FILE_INTERNAL_INFORMATION = static_cast<FILE_INFORMATION_CLASS>(6);
+        IO_STATUS_BLOCK io{};
+        LARGE_INTEGER number{};
+        if (NtQueryInformationFile(handle, &io, &number, sizeof(number),
+                                   FILE_INTERNAL_INFORMATION) < 0) {
+            return std::nullopt;
+        }
+        index = static_cast<ULONGLONG>(number.QuadPart);
     }
     wchar_t text[64];
-    wsprintfW(text, L"%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
-              info.nFileIndexLow);
+    wsprintfW(text, L"%08lx-%08lx%08lx", *serial, static_cast<DWORD>(index >> 32),
+              static_cast<DWORD>(index));
     return std::wstring(text);
 }
 
@@ -74,6 +94,25 @@ void store_record(const std::wstring& identity, const OwnershipRecord& record) {
 
 void forget_record(const std::wstring& identity) {
     RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(KEY) + L"\\" + identity).c_str());
+}
+
+std::vector<std::wstring> recorded_identities() {
+    std::vector<std::wstring> identities;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, KEY, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return identities;
+    }
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        identities.emplace_back(name, length);
+    }
+    RegCloseKey(key);
+    return identities;
 }
 
 void forget_all_records() {

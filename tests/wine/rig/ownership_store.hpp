@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orvex::rig {
 
@@ -24,6 +25,8 @@ std::optional<std::wstring> identity_of(const std::wstring& path);
 std::optional<OwnershipRecord> load_record(const std::wstring& identity);
 void store_record(const std::wstring& identity, const OwnershipRecord& record);
 void forget_record(const std::wstring& identity);
+// The identities that have a record now.
+std::vector<std::wstring> recorded_identities();
 void forget_all_records();
 
 // Small observations that the shim leaves for the tests, under HKCU\Software\OrvexRig\Observed.

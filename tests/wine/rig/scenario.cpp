@@ -85,7 +85,8 @@ void reset_world() {
 }
 
 void make_directory(const std::wstring& path, const std::wstring& owner) {
-    require(CreateDirectoryW(path.c_str(), nullptr) != 0, L"create " + path);
+    require(CreateDirectoryW(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS,
+            L"create " + path);
     set_owner(path, owner);
 }
 

@@ -32,7 +32,7 @@ testing::ProcessResult run_tool(const std::wstring& arguments);
 // Removes the service (if installed), the service directory and every ownership record.
 void reset_world();
 
-// Creates a directory (parents must exist) and records its owner.
+// Creates a directory (parents must exist) unless it exists, and records its owner.
 void make_directory(const std::wstring& path, const std::wstring& owner);
 void write_file(const std::wstring& path, const std::string& contents);
 void set_owner(const std::wstring& path, const std::wstring& owner);
