@@ -20,61 +20,52 @@ template <class Function> Function entry_point(HMODULE module, const char* name)
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-// Owns the library for the rest of the process once it has been loaded.
+// Owns the library and its SHA-256 provider for the rest of the process once first used: opening
+// a provider costs far more than a digest, and maintenance hashes once per owner.
 class Cng {
   public:
     Cng() : module_(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        if (module_ != nullptr) {
-            open = entry_point<OpenProvider>(module_, "BCryptOpenAlgorithmProvider");
-            close = entry_point<CloseProvider>(module_, "BCryptCloseAlgorithmProvider");
-            hash = entry_point<Hash>(module_, "BCryptHash");
+        if (module_ == nullptr) {
+            return;
+        }
+        const auto open = entry_point<OpenProvider>(module_, "BCryptOpenAlgorithmProvider");
+        close_ = entry_point<CloseProvider>(module_, "BCryptCloseAlgorithmProvider");
+        hash_ = entry_point<Hash>(module_, "BCryptHash");
+        if (open == nullptr || close_ == nullptr || hash_ == nullptr ||
+            !BCRYPT_SUCCESS(open(&provider_, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+            provider_ = nullptr;
         }
     }
     ~Cng() {
+        if (provider_ != nullptr) {
+            close_(provider_, 0);
+        }
         if (module_ != nullptr) {
             FreeLibrary(module_);
         }
     }
     Cng(const Cng&) = delete;
     Cng& operator=(const Cng&) = delete;
-    [[nodiscard]] bool usable() const {
-        return open != nullptr && close != nullptr && hash != nullptr;
-    }
 
-    OpenProvider open = nullptr;
-    CloseProvider close = nullptr;
-    Hash hash = nullptr;
+    [[nodiscard]] bool usable() const { return provider_ != nullptr; }
+    // BCryptHash on the shared provider, which may be used from any thread.
+    [[nodiscard]] NTSTATUS hash(std::string_view bytes, Sha256Digest& digest) const {
+        return hash_(
+            provider_, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+            static_cast<ULONG>(bytes.size()), digest.data(), static_cast<ULONG>(digest.size()));
+    }
 
   private:
     HMODULE module_;
+    CloseProvider close_ = nullptr;
+    Hash hash_ = nullptr;
+    BCRYPT_ALG_HANDLE provider_ = nullptr;
 };
 
 const Cng& cng() {
     static const Cng library;
     return library;
 }
-
-// Owns a CNG algorithm provider for the length of one digest.
-class Provider {
-  public:
-    explicit Provider(const Cng& library) : library_(library) {
-        if (!BCRYPT_SUCCESS(library_.open(&handle_, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-            handle_ = nullptr;
-        }
-    }
-    ~Provider() {
-        if (handle_ != nullptr) {
-            library_.close(handle_, 0);
-        }
-    }
-    Provider(const Provider&) = delete;
-    Provider& operator=(const Provider&) = delete;
-    BCRYPT_ALG_HANDLE get() const { return handle_; }
-
-  private:
-    const Cng& library_;
-    BCRYPT_ALG_HANDLE handle_ = nullptr;
-};
 
 } // namespace
 
@@ -83,15 +74,8 @@ std::optional<Sha256Digest> sha256(std::string_view bytes) {
     if (!library.usable()) {
         return std::nullopt;
     }
-    Provider provider(library);
-    if (provider.get() == nullptr) {
-        return std::nullopt;
-    }
     Sha256Digest digest{};
-    const NTSTATUS status = library.hash(
-        provider.get(), nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-        static_cast<ULONG>(bytes.size()), digest.data(), static_cast<ULONG>(digest.size()));
-    if (!BCRYPT_SUCCESS(status)) {
+    if (!BCRYPT_SUCCESS(library.hash(bytes, digest))) {
         return std::nullopt;
     }
     return digest;
