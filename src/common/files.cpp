@@ -139,7 +139,7 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
 // may grow while it is read; the bound holds whatever its size said at the start.
 FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
     std::string contents;
-    std::array<char, 64 * 1024> buffer{};
+    std::array<char, 64 * 1024> buffer; // written by each read before it is used
     for (;;) {
         auto read = system.read_file(handle, buffer);
         if (!read) {
@@ -265,19 +265,6 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         }
     }
     return {};
-}
-
-FileResult<std::string> read_whole_file(System& system, std::string_view path) {
-    const auto wide = to_system_string(path);
-    if (!wide) {
-        return nul_in_path();
-    }
-    auto handle = system.create_file(*wide, Access::GenericRead, ShareMode::All,
-                                     Disposition::OpenExisting, OpenFlags::IdentifyOnly);
-    if (!handle) {
-        return failed(handle.error());
-    }
-    return read_bounded(system, handle->get());
 }
 
 FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,

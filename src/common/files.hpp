@@ -76,9 +76,6 @@ struct DeletionContext {
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
                                            const AttributeTag& root_tag, DeletionContext& context);
 
-// Reads a whole file by path, at most MAX_DOCUMENT_SIZE bytes.
-[[nodiscard]] FileResult<std::string> read_whole_file(System& system, std::string_view path);
-
 // Reads the whole file `name` inside the directory open as `directory`, at most
 // MAX_DOCUMENT_SIZE bytes. The name is opened as itself: a link is refused with
 // ERROR_REPARSE_POINT_ENCOUNTERED and a directory with ERROR_ACCESS_DENIED, as a path-based open

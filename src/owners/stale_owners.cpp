@@ -157,9 +157,7 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
 Result<std::optional<ActiveOwnerState>>
 load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir) {
     const std::string path = active_owner_path(layout);
-    auto bytes = service_dir != 0
-                     ? read_relative_file(system, service_dir, ACTIVE_OWNER_FILE_NAME_W)
-                     : read_whole_file(system, path);
+    auto bytes = read_relative_file(system, service_dir, ACTIVE_OWNER_FILE_NAME_W);
     if (!bytes) {
         if (is_not_found(bytes.error())) {
             return std::optional<ActiveOwnerState>{};

@@ -23,11 +23,11 @@ namespace orvex {
 // Whether the SID names an account that this machine can resolve.
 [[nodiscard]] Result<bool> sid_has_account(System& system, std::string_view sid);
 
-// The active owner record: the record, nothing when the file does not exist, or an error. Given
-// the held service directory's handle, the record is opened relative to it and as itself, so a
-// link in its place is refused instead of read.
+// The active owner record: the record, nothing when the file does not exist, or an error. It is
+// opened relative to the held service directory's handle and as itself, so a link in its place
+// is refused instead of read.
 [[nodiscard]] Result<std::optional<ActiveOwnerState>>
-load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir = 0);
+load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir);
 
 // Removes the state of stale owners and returns their keys, in the listing's order. Nothing done
 // is undone when a later owner fails.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/files.hpp"
+#include "state_dir/private_directory.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -89,15 +90,18 @@ TEST_F(StaleOwners, SidWithANulIsInvalidWithoutAskingTheSystem) {
 
 TEST_F(StaleOwners, ActiveOwnerRecordLoading) {
     const ServiceLayout layout = service_layout(system);
-    EXPECT_EQ(load_active_owner(system, layout).value(), std::nullopt);
+    auto held = hold_service_directory(system, layout.service_dir);
+    ASSERT_TRUE(held && *held);
+    const std::uintptr_t dir = held->get();
+    EXPECT_EQ(load_active_owner(system, layout, dir).value(), std::nullopt);
     active_record("k");
-    EXPECT_EQ(load_active_owner(system, layout).value()->owner_key, "k");
+    EXPECT_EQ(load_active_owner(system, layout, dir).value()->owner_key, "k");
     system.find(ACTIVE)->contents = "{";
-    EXPECT_EQ(report_of(system, load_active_owner(system, layout)),
+    EXPECT_EQ(report_of(system, load_active_owner(system, layout, dir)),
               "Error: failed to parse \"C:\\\\ProgramData\\\\orvex-service\\\\active-owner.json\""
               "\n\nCaused by:\n    Missing a name for object member. at line 1 column 2\n");
-    system.fail_call(Op::CreateFile, 1, 5, "active-owner.json");
-    EXPECT_EQ(report_of(system, load_active_owner(system, layout)),
+    system.fail_call(Op::OpenRelative, 1, 5, "active-owner.json");
+    EXPECT_EQ(report_of(system, load_active_owner(system, layout, dir)),
               "Error: failed to read \"C:\\\\ProgramData\\\\orvex-service\\\\active-owner.json\""
               "\n\nCaused by:\n    Access denied. (os error 5)\n");
 }

@@ -123,6 +123,16 @@ HANDLE std_handle(StdStream stream) {
 std::unexpected<WinCode> last_error() {
     return sys_fail(WinCode(GetLastError()));
 }
+// The fields that SERVICE_STATUS and SERVICE_STATUS_PROCESS share, by name.
+template <class Status> ServiceStatus decoded(const Status& status) {
+    return ServiceStatus{status.dwServiceType,
+                         status.dwCurrentState,
+                         status.dwControlsAccepted,
+                         status.dwWin32ExitCode,
+                         status.dwServiceSpecificExitCode,
+                         status.dwCheckPoint,
+                         status.dwWaitHint};
+}
 void* mutable_pointer(const void* pointer) {
     return const_cast<void*>(pointer); // the Win32 prototypes predate const
 }
@@ -445,13 +455,7 @@ SysResult<ServiceStatus> Win32System::query_service_status(std::uintptr_t servic
                               reinterpret_cast<LPBYTE>(&status), sizeof(status), &needed)) {
         return last_error();
     }
-    return ServiceStatus{status.dwServiceType,
-                         status.dwCurrentState,
-                         status.dwControlsAccepted,
-                         status.dwWin32ExitCode,
-                         status.dwServiceSpecificExitCode,
-                         status.dwCheckPoint,
-                         status.dwWaitHint};
+    return decoded(status);
 }
 
 SysResult<ServiceStatus> Win32System::control_service(std::uintptr_t service,
@@ -460,13 +464,7 @@ SysResult<ServiceStatus> Win32System::control_service(std::uintptr_t service,
     if (!ControlService(as_sc(service), static_cast<DWORD>(control), &status)) {
         return last_error();
     }
-    return ServiceStatus{status.dwServiceType,
-                         status.dwCurrentState,
-                         status.dwControlsAccepted,
-                         status.dwWin32ExitCode,
-                         status.dwServiceSpecificExitCode,
-                         status.dwCheckPoint,
-                         status.dwWaitHint};
+    return decoded(status);
 }
 
 SysResult<void> Win32System::delete_service(std::uintptr_t service) {
