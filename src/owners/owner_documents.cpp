@@ -94,56 +94,67 @@ std::string defuse_huge_numbers(std::string_view in) {
 
 // ---- The records as tables of fields ----
 
-// Where a value goes; the pointer's type is its kind: a text, an integer, a tagged identity, or a
-// record read from its object or array form.
-using Target = std::variant<std::string*, std::uint32_t*, std::uint64_t*, OwnerIdentity*,
-                            ActiveOwnerState*, UnixIdentity*, WindowsIdentity*>;
+struct Record;
+// A record being read, from its object or its array form; a tagged identity from its object
+// form only.
+struct Into {
+    const Record* record;
+    void* object;
+};
+// Where a value goes; the pointer's type is its kind.
+using Target = std::variant<std::string*, std::uint32_t*, std::uint64_t*, Into>;
 
 // A field of a record: its name, whether the object form must hold it, and where in the record
-// its value goes (the target's type is the field's kind).
+// its value goes.
 struct Field {
     std::string_view name;
     bool required;
-    Target (*destination)(void* record);
+    Target (*destination)(void* object);
 };
 
-template <auto member> Target destination(void* record) {
-    return [record]<class Struct, class Type>(Type Struct::*field) -> Target {
-        return &(static_cast<Struct*>(record)->*field);
-    }(member);
-}
-
 // A record's name in refusals and its fields in declared order, which is that of the array form
-// (required ones first).
+// (required ones first). A tagged record is an object of one member, named by one of its fields.
 struct Record {
     std::string_view name;
     std::span<const Field> fields;
+    bool tagged = false;
 };
 
-const Record& record_of(const ActiveOwnerState*) {
-    static constexpr Field fields[] = {
-        {"owner_key", true, destination<&ActiveOwnerState::owner_key>},
-        {"identity", true, destination<&ActiveOwnerState::identity>},
-        {"app_data_root", true, destination<&ActiveOwnerState::app_data_root>},
-        {"generation", false, destination<&ActiveOwnerState::generation>},
-        {"session_token_hash", false, destination<&ActiveOwnerState::session_token_hash>},
-    };
-    static constexpr Record record{"struct ActiveOwnerState", fields};
-    return record;
+// The place of a field; an identity is read as the tagged record below.
+Target target_of(auto* place) {
+    return place;
+}
+Target target_of(OwnerIdentity* identity);
+
+template <auto member> Target destination(void* object) {
+    return [object]<class Struct, class Type>(Type Struct::*field) {
+        return target_of(&(static_cast<Struct*>(object)->*field));
+    }(member);
 }
 
-const Record& record_of(const UnixIdentity*) {
-    static constexpr Field fields[] = {{"uid", true, destination<&UnixIdentity::uid>},
-                                       {"gid", true, destination<&UnixIdentity::gid>}};
-    static constexpr Record record{"struct variant OwnerIdentity::Unix", fields};
-    return record;
+template <class Variant, const Record& record> Target variant(void* identity) {
+    return Into{&record, &static_cast<OwnerIdentity*>(identity)->value.emplace<Variant>()};
 }
 
-const Record& record_of(const WindowsIdentity*) {
-    static constexpr Field fields[] = {{"sid", true, destination<&WindowsIdentity::sid>}};
-    static constexpr Record record{"struct variant OwnerIdentity::Windows", fields};
-    return record;
+constexpr Field UNIX_FIELDS[] = {{"uid", true, destination<&UnixIdentity::uid>},
+                                 {"gid", true, destination<&UnixIdentity::gid>}};
+constexpr Record UNIX{"struct variant OwnerIdentity::Unix", UNIX_FIELDS};
+constexpr Field WINDOWS_FIELDS[] = {{"sid", true, destination<&WindowsIdentity::sid>}};
+constexpr Record WINDOWS{"struct variant OwnerIdentity::Windows", WINDOWS_FIELDS};
+constexpr Field IDENTITY_FIELDS[] = {{"Unix", false, variant<UnixIdentity, UNIX>},
+                                     {"Windows", false, variant<WindowsIdentity, WINDOWS>}};
+constexpr Record IDENTITY{"enum OwnerIdentity", IDENTITY_FIELDS, true};
+Target target_of(OwnerIdentity* identity) {
+    return Into{&IDENTITY, identity};
 }
+constexpr Field ACTIVE_OWNER_FIELDS[] = {
+    {"owner_key", true, destination<&ActiveOwnerState::owner_key>},
+    {"identity", true, destination<&ActiveOwnerState::identity>},
+    {"app_data_root", true, destination<&ActiveOwnerState::app_data_root>},
+    {"generation", false, destination<&ActiveOwnerState::generation>},
+    {"session_token_hash", false, destination<&ActiveOwnerState::session_token_hash>},
+};
+constexpr Record ACTIVE_OWNER{"struct ActiveOwnerState", ACTIVE_OWNER_FIELDS};
 
 std::string unknown_variant(std::string_view name) {
     return "unknown variant `" + escape_text(name) + "`, expected `Unix` or `Windows`";
@@ -155,16 +166,13 @@ struct Skip {};
 struct Beyond {};
 using Want = std::variant<Skip, Beyond, Target>;
 
-// An open object or array of a record, or the object of a tagged identity.
+// An open object or array of a record.
 struct Frame {
-    enum class Shape { Object, Array, Tagged };
-    Shape shape = Shape::Object;
-    const Record* record = nullptr;    // Object, Array
-    void* into = nullptr;              // Object, Array: the record being read
-    OwnerIdentity* identity = nullptr; // Tagged: where the variant goes
-    Want next = Skip{};                // Object, Tagged: the value after the last key
-    unsigned seen = 0;                 // Object: one bit per field met
-    std::size_t count = 0;             // Array: elements met; Tagged: members met
+    Into into;
+    bool array = false;
+    Want next = Skip{};    // object: the value after the last key
+    unsigned seen = 0;     // object: one bit per field met
+    std::size_t count = 0; // array: elements met
 };
 
 // The strict record reader, driven by RapidJSON's events. Its frames nest three deep at most (the
@@ -172,7 +180,7 @@ struct Frame {
 // counted, not stacked, so nothing recurses and the frames need no allocation.
 class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
   public:
-    Handler(std::string_view input, const Stream& stream, Target root)
+    Handler(std::string_view input, const Stream& stream, Into root)
         : input_(input), stream_(stream), root_(root) {}
 
     std::optional<Fault> fault; // why the handler stopped the reader, if it did
@@ -209,13 +217,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view key(text, length);
-        if (!valid_text(key)) {
-            return false;
-        }
-        Frame& frame = frames_[depth_ - 1];
-        return skip_depth_ > 0 ||
-               settle(frame.shape == Frame::Shape::Tagged ? variant_key(frame, key)
-                                                          : field_key(frame, key));
+        return valid_text(key) && (skip_depth_ > 0 || settle(member(frames_[depth_ - 1], key)));
     }
 
   private:
@@ -249,13 +251,13 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
             return root_;
         }
         Frame& frame = frames_[depth_ - 1];
-        if (frame.shape != Frame::Shape::Array) {
+        if (!frame.array) {
             return frame.next;
         }
         const std::size_t index = frame.count++;
-        return index < frame.record->fields.size()
-                   ? Want{frame.record->fields[index].destination(frame.into)}
-                   : Want{Beyond{}};
+        const auto fields = frame.into.record->fields;
+        return index < fields.size() ? Want{fields[index].destination(frame.into.object)}
+                                     : Want{Beyond{}};
     }
 
     bool value(const Value& found, std::size_t at) {
@@ -281,7 +283,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         if (const auto* n = std::get_if<Number>(&found); n && n->kind == Number::Kind::TooBig) {
             return refuse(at, rapidjson::kParseErrorNumberTooBig);
         }
-        return std::visit([&](auto* target) { return fill(target, found, at); },
+        return std::visit([&](auto target) { return fill(target, found, at); },
                           std::get<Target>(want));
     }
 
@@ -304,78 +306,55 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return {};
     }
 
-    Step fill(OwnerIdentity* identity, const Value& found, std::size_t at) {
-        if (std::holds_alternative<json_value::Map>(found)) {
-            push({.shape = Frame::Shape::Tagged, .identity = identity});
-            return {};
-        }
-        // A bare string names a variant without its fields; anything else is no identity.
-        const auto* text = std::get_if<std::string_view>(&found);
-        return text == nullptr ? refuse(at, rapidjson::kParseErrorValueInvalid)
-               : *text == "Unix" || *text == "Windows"
-                   ? refuse(at, "invalid type: unit variant, expected struct variant")
-                   : refuse(at, unknown_variant(*text));
-    }
-
-    template <class Struct>
-    requires requires(Struct* s) { record_of(s); }
-    Step fill(Struct* record, const Value& found, std::size_t at) {
-        if (!opens(found)) {
-            return refuse(at, json_value::invalid_type(found, record_of(record).name));
-        }
+    Step fill(Into into, const Value& found, std::size_t at) {
         const bool map = std::holds_alternative<json_value::Map>(found);
-        push({.shape = map ? Frame::Shape::Object : Frame::Shape::Array,
-              .record = &record_of(record),
-              .into = record});
-        return {};
-    }
-
-    void push(const Frame& frame) {
+        if (into.record->tagged && !map) {
+            // A bare string names a variant without its fields; anything else is no identity.
+            const auto* text = std::get_if<std::string_view>(&found);
+            return text == nullptr ? refuse(at, rapidjson::kParseErrorValueInvalid)
+                   : *text == "Unix" || *text == "Windows"
+                       ? refuse(at, "invalid type: unit variant, expected struct variant")
+                       : refuse(at, unknown_variant(*text));
+        }
+        if (!opens(found)) {
+            return refuse(at, json_value::invalid_type(found, into.record->name));
+        }
         // The tables nest three deep at most; a deeper one is a fault in them, never in a
         // document, and must stop the program rather than write past the stack.
         if (depth_ >= frames_.size()) {
             std::abort();
         }
-        frames_[depth_++] = frame;
+        frames_[depth_++] = Frame{.into = into, .array = !map};
+        return {};
     }
 
-    Step field_key(Frame& frame, std::string_view key) const {
-        const auto fields = frame.record->fields;
-        const auto field = std::ranges::find(fields, key, &Field::name);
-        if (field == fields.end()) {
-            frame.next = Skip{};
-            return {};
+    // A key: a field's name or an unknown member's; in a tagged record, its only member's.
+    Step member(Frame& frame, std::string_view key) const {
+        const Record& record = *frame.into.record;
+        if (record.tagged && frame.seen != 0) {
+            // A second member of the tagged form is a syntax fault at its comma.
+            return refuse(skip_separators(input_, previous_end_, false),
+                          "Missing '}' after the only member of an identity object.");
         }
-        const unsigned bit = 1u << (field - fields.begin());
+        const auto field = std::ranges::find(record.fields, key, &Field::name);
+        if (field == record.fields.end()) {
+            frame.next = Skip{};
+            return record.tagged ? refuse(stream_.Tell() - 1, unknown_variant(key)) : Step{};
+        }
+        const unsigned bit = 1u << (field - record.fields.begin());
         if ((frame.seen & bit) != 0) {
             return refuse(stream_.Tell() - 1, "duplicate field `" + std::string(key) + "`");
         }
         frame.seen |= bit;
-        frame.next = field->destination(frame.into);
-        return {};
-    }
-
-    Step variant_key(Frame& frame, std::string_view key) const {
-        if (frame.count++ > 0) {
-            // The tagged form has exactly one member: a second one is a syntax fault at its comma.
-            return refuse(skip_separators(input_, previous_end_, false),
-                          "Missing '}' after the only member of an identity object.");
-        }
-        if (key == "Unix") {
-            frame.next = &frame.identity->value.emplace<UnixIdentity>();
-        } else if (key == "Windows") {
-            frame.next = &frame.identity->value.emplace<WindowsIdentity>();
-        } else {
-            return refuse(stream_.Tell() - 1, unknown_variant(key));
-        }
+        frame.next = field->destination(frame.into.object);
         return {};
     }
 
     bool end() {
         if (skip_depth_ > 0) {
             --skip_depth_;
-        } else if (Step step = close(frames_[depth_ - 1], stream_.Tell()); !step) {
-            return settle(std::move(step));
+        } else if (!settle(close(frames_[depth_ - 1], stream_.Tell()))) {
+            return false;
         } else {
             --depth_;
         }
@@ -385,28 +364,29 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     // The checks at a closing bracket, at offset `bracket`.
     static Step close(const Frame& frame, std::size_t bracket) {
-        const auto fields = frame.record ? frame.record->fields : std::span<const Field>();
-        if (frame.shape == Frame::Shape::Tagged && frame.count == 0) {
+        const Record& record = *frame.into.record;
+        if (record.tagged && frame.seen == 0) {
             return refuse(bracket, rapidjson::kParseErrorObjectMissName);
         }
-        for (std::size_t i = 0; frame.shape == Frame::Shape::Object && i < fields.size(); ++i) {
-            if (fields[i].required && (frame.seen & (1u << i)) == 0) {
-                return refuse(bracket, "missing field `" + std::string(fields[i].name) + "`");
+        for (std::size_t i = 0; !frame.array && i < record.fields.size(); ++i) {
+            if (record.fields[i].required && (frame.seen & (1u << i)) == 0) {
+                return refuse(bracket,
+                              "missing field `" + std::string(record.fields[i].name) + "`");
             }
         }
-        const auto required = std::ranges::count_if(fields, &Field::required);
-        if (frame.shape == Frame::Shape::Array && std::cmp_less(frame.count, required)) {
+        const auto size = record.fields.size();
+        if (frame.array &&
+            std::cmp_less(frame.count, std::ranges::count_if(record.fields, &Field::required))) {
             return refuse(bracket, "invalid length " + std::to_string(frame.count) + ", expected " +
-                                       std::string(frame.record->name) + " with " +
-                                       std::to_string(fields.size()) +
-                                       (fields.size() == 1 ? " element" : " elements"));
+                                       std::string(record.name) + " with " + std::to_string(size) +
+                                       (size == 1 ? " element" : " elements"));
         }
         return {};
     }
 
     std::string_view input_;
     const Stream& stream_;
-    Target root_;
+    Into root_;
     std::array<Frame, 3> frames_;
     std::size_t depth_ = 0;
     std::size_t skip_depth_ = 0;
@@ -416,13 +396,14 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 // One document into a record. RapidJSON refuses a number beyond the range of a double while
 // reading it, also where the value is skipped; on that refusal the document is read once more with
 // every such number defused, each number's text still taken from the original bytes.
-template <class Result> std::expected<Result, JsonError> read_document(std::string_view input) {
+template <class Result>
+std::expected<Result, JsonError> read_document(std::string_view input, const Record& record) {
     std::optional<std::string> defused;
     while (true) {
         Result result{};
         const std::string_view view = defused ? *defused : input;
         Stream stream(view.data(), view.size());
-        Handler handler(input, stream, &result);
+        Handler handler(input, stream, Into{&record, &result});
         rapidjson::Reader reader;
         const rapidjson::ParseResult parsed =
             reader.Parse<json_value::READER_FLAGS>(stream, handler);
@@ -444,11 +425,11 @@ template <class Result> std::expected<Result, JsonError> read_document(std::stri
 } // namespace
 
 std::expected<OwnerIdentity, JsonError> parse_owner_identity(std::string_view bytes) {
-    return read_document<OwnerIdentity>(bytes);
+    return read_document<OwnerIdentity>(bytes, IDENTITY);
 }
 
 std::expected<ActiveOwnerState, JsonError> parse_active_owner_state(std::string_view bytes) {
-    return read_document<ActiveOwnerState>(bytes);
+    return read_document<ActiveOwnerState>(bytes, ACTIVE_OWNER);
 }
 
 } // namespace orvex
