@@ -206,6 +206,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         bool batch_done = false; // its entries are gone; the directory may be empty now
     };
     std::vector<Level> stack;
+    stack.reserve(8); // an owner's tree is two levels deep; deeper ones grow the stack as usual
     stack.push_back(Level{std::move(root), tag, {}, 0, false});
     while (!stack.empty()) {
         Level& level = stack.back();

@@ -25,19 +25,20 @@ Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
     return Verdict::Stale; // a Unix identity never names an account here
 }
 
-// Examines one entry of the users directory, open as `users`; removes it when its owner is stale.
-// Everything is opened relative to a verified handle by the exact listed name, so neither a link
-// swapped in meanwhile nor the system's normalisation of path names can redirect a step.
-Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uintptr_t users,
+// Examines one entry of the users directory, open as `users`; removes it when its owner is stale
+// and then appends its name to `removed`. Everything is opened relative to a verified handle by the
+// exact listed name, so neither a link swapped in meanwhile nor the system's normalisation of path
+// names can redirect a step.
+Result<void> process_entry(System& system, const ServiceLayout& layout, std::uintptr_t users,
                            const FindData& entry, const std::optional<ActiveOwnerState>& active,
-                           DeletionContext& deletion) {
+                           DeletionContext& deletion, std::vector<std::string>& removed) {
     // The listing reports each entry's own attributes and reparse tag, never a link's target's.
     // Files and links are left where they are without being opened.
     if (!is_real_directory(AttributeTag{entry.attributes, entry.reparse_tag})) {
-        return false;
+        return {};
     }
     if (!is_valid_unicode(std::u16string_view{entry.name})) {
-        return false;
+        return {};
     }
     auto directory = system.open_relative(users, entry.name, TREE_ACCESS);
     if (!directory) {
@@ -49,14 +50,14 @@ Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uin
         return fail(ErrorChain::from(SystemError::from_code(own.error())));
     }
     if (!is_real_directory(*own)) {
-        return false; // files, symbolic links and junctions stay where they are
+        return {}; // files, symbolic links and junctions stay where they are
     }
-    const std::string name = wtf8_from_utf16(entry.name);
+    std::string name = wtf8_from_utf16(entry.name);
 
     auto bytes = read_relative_file(system, directory->get(), OWNER_METADATA_FILE_NAME_W);
     if (!bytes) {
         if (is_not_found(bytes.error())) {
-            return false;
+            return {};
         }
         return fail(ErrorChain::from(bytes.error()));
     }
@@ -66,14 +67,14 @@ Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uin
                                         std::move(identity.error())));
     }
     if (owner_key_for(*identity) != name) {
-        return false; // byte for byte: no case folding, no normalisation
+        return {}; // byte for byte: no case folding, no normalisation
     }
     auto verdict = judge(system, *identity);
     if (!verdict) {
         return fail(std::move(verdict.error()));
     }
     if (*verdict == Verdict::Keep) {
-        return false;
+        return {};
     }
 
     // By path: its directory, the service directory, is verified and held by the caller.
@@ -83,11 +84,12 @@ Result<bool> process_entry(System& system, const ServiceLayout& layout, std::uin
             return fail(ErrorChain::context("failed to clear stale active owner", cleared.error()));
         }
     }
-    if (auto removed = remove_tree(system, std::move(*directory), *own, deletion); !removed) {
+    if (auto tree = remove_tree(system, std::move(*directory), *own, deletion); !tree) {
         return fail(
-            ErrorChain::context("failed to remove stale owner state " + name, removed.error()));
+            ErrorChain::context("failed to remove stale owner state " + name, tree.error()));
     }
-    return true;
+    removed.push_back(std::move(name));
+    return {};
 }
 
 // Opens the users directory relative to the held service directory, as itself: nothing (an empty
@@ -238,12 +240,10 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
             if (is_dot_entry(entry.name)) {
                 continue;
             }
-            auto outcome = process_entry(system, layout, users->get(), entry, active, deletion);
-            if (!outcome) {
+            if (auto outcome =
+                    process_entry(system, layout, users->get(), entry, active, deletion, removed);
+                !outcome) {
                 return fail(std::move(outcome.error()));
-            }
-            if (*outcome) {
-                removed.push_back(wtf8_from_utf16(entry.name));
             }
         }
         batch = system.list_directory(users->get());

@@ -413,7 +413,18 @@ SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t dire
                                       sizeof(buffer))) {
         return last_error();
     }
+    // Counted first, so that the batch is allocated once instead of growing entry by entry.
+    std::size_t count = 1;
+    for (std::size_t offset = 0;; ++count) {
+        const DWORD next =
+            reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset)->NextEntryOffset;
+        if (next == 0) {
+            break;
+        }
+        offset += next;
+    }
     std::vector<FindData> entries;
+    entries.reserve(count);
     for (std::size_t offset = 0;;) {
         const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
         // For a reparse point the listing reports its tag in EaSize: a file with a reparse point

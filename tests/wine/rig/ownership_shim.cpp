@@ -4,10 +4,12 @@
 // as the Wine user and forgets DACLs. When the rig's launcher loads this DLL into the tool, it
 // rewrites the tool's import address table so that its security calls go through the hooks below:
 //   CreateDirectoryW with a descriptor  -> the new directory gets the descriptor's owner and DACL
-//   SetSecurityInfo                      -> changes the stored owner or DACL (then calls Wine's)
+//   SetSecurityInfo on a directory       -> changes the stored owner or DACL (after Wine's call)
 //   GetSecurityInfo                      -> reports the stored owner; unrecorded objects keep
 //                                           Wine's own answer, the Wine user (a foreign owner)
 //   RemoveDirectoryW, deletion by handle -> the removed directory forgets its record
+// Records are kept for directories only, the only objects that the tool creates or secures. The
+// shim also watches NtCreateFile and CloseHandle, to know which open handles are non-directories.
 // It also observes SetDefaultDllDirectories: whether the program restricts its DLL search before
 // any other call that the shim sees, and with which flags.
 // Everything else, the file system, the locks and the SCM included, is Wine's and real.
@@ -15,8 +17,14 @@
 // The hooks sit on calls that the tool makes for every object it deletes, so they stay cheap:
 // the shim reads which identities have a record once, when it loads, and keeps that list up to
 // date itself (no other process changes records while the program runs); an object's identity is
-// asked for only when a record could be at stake, after a deletion has succeeded; and nothing is
-// sent to the registry for an object without a record. With ORVEX_RIG_COST_FILE set, the shim
+// asked for only when a record could be at stake, after a deletion has succeeded, and never for a
+// handle that the program opened as a non-directory (NtCreateFile with FILE_NON_DIRECTORY_FILE),
+// which can hold no record; and nothing is sent to the registry for an object without a record.
+// That last rule matters beyond the hook's own time: asking a handle that has not been used yet
+// for its identity fetches its file descriptor from the server, and the program then holds the
+// deleted file open until it closes the handle, which makes the close release the file's storage
+// in the program instead of in the server. Neither shows in the hook's time, yet both would be
+// counted as the tool's. With ORVEX_RIG_COST_FILE set, the shim
 // writes the number of hooked calls and the time its hooks spent beside the real calls, in
 // microseconds, to that file when the program ends (scripts/bench subtracts it).
 #include <windows.h>
@@ -24,9 +32,12 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <winternl.h>
+
 #include <cstring>
 #include <set>
 #include <string>
+#include <unordered_set>
 
 #include "wine/rig/ownership_store.hpp"
 
@@ -50,6 +61,11 @@ SetSecurityInfoFn real_set_security_info = nullptr;
 SetFileInformationByHandleFn real_set_file_information = nullptr;
 using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
 SetDefaultDllDirectoriesFn real_set_default_dll_directories = nullptr;
+using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+NtCreateFileFn real_nt_create_file = nullptr;
+using CloseHandleFn = BOOL(WINAPI*)(HANDLE);
+CloseHandleFn real_close_handle = nullptr;
 
 // How many hooked calls the program has made so far.
 int hooked_calls = 0;
@@ -68,6 +84,16 @@ void forget(const std::wstring& identity) {
 }
 std::optional<OwnershipRecord> recorded_for(const std::optional<std::wstring>& identity) {
     return identity && recorded.contains(*identity) ? load_record(*identity) : std::nullopt;
+}
+
+// The open handles that the program's own NtCreateFile opened as non-directories: the open itself
+// guarantees what they are, so none of them can hold a record.
+std::unordered_set<HANDLE> non_directories;
+
+bool is_directory(HANDLE handle) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof(info)) &&
+           (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // The hooks' own time, beside the real calls that they wrap, in performance-counter ticks.
@@ -214,7 +240,8 @@ BOOL WINAPI hook_set_file_information(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS t
     const BOOL done = real([&] { return real_set_file_information(handle, type, info, size); });
     // The handle still names the object once its deletion is set, so the identity can wait until
     // the call has succeeded; a failed attempt costs nothing.
-    if (!done || recorded.empty() || !marks_for_deletion(type, info, size)) {
+    if (!done || recorded.empty() || !marks_for_deletion(type, info, size) ||
+        non_directories.contains(handle)) {
         return done;
     }
     const DWORD error = GetLastError();
@@ -254,7 +281,7 @@ DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
     const HookTimer timer;
     const DWORD code =
         real([&] { return real_set_security_info(handle, type, info, owner, group, dacl, sacl); });
-    if (code != ERROR_SUCCESS || type != SE_FILE_OBJECT) {
+    if (code != ERROR_SUCCESS || type != SE_FILE_OBJECT || !is_directory(handle)) {
         return code;
     }
     const auto identity = identity_of(handle);
@@ -271,6 +298,29 @@ DWORD WINAPI hook_set_security_info(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
     }
     remember(*identity, record);
     return code;
+}
+
+// The two hooks that follow only keep `non_directories` up to date, which costs less than reading
+// the clock would: they are counted but not timed, so their time is counted as the tool's.
+NTSTATUS NTAPI hook_nt_create_file(PHANDLE handle, ACCESS_MASK access,
+                                   POBJECT_ATTRIBUTES attributes, PIO_STATUS_BLOCK io,
+                                   PLARGE_INTEGER size, ULONG file_attributes, ULONG share,
+                                   ULONG disposition, ULONG options, PVOID ea, ULONG ea_length) {
+    ++hooked_calls;
+    const NTSTATUS status =
+        real_nt_create_file(handle, access, attributes, io, size, file_attributes, share,
+                            disposition, options, ea, ea_length);
+    constexpr ULONG NON_DIRECTORY_FILE = 0x00000040; // FILE_NON_DIRECTORY_FILE
+    if (status >= 0 && (options & NON_DIRECTORY_FILE) != 0) {
+        non_directories.insert(*handle);
+    }
+    return status;
+}
+
+BOOL WINAPI hook_close_handle(HANDLE handle) {
+    ++hooked_calls;
+    non_directories.erase(handle); // before the value can be handed out again
+    return real_close_handle(handle);
 }
 
 // Points the main module's imports of `function` from `dll` at `hook`; returns the original.
@@ -332,6 +382,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         real_set_security_info = &SetSecurityInfo;
         real_set_file_information = &SetFileInformationByHandle;
         real_set_default_dll_directories = &SetDefaultDllDirectories;
+        real_nt_create_file = &NtCreateFile;
+        real_close_handle = &CloseHandle;
         install(real_set_default_dll_directories, "KERNEL32.dll", "SetDefaultDllDirectories",
                 &hook_set_default_dll_directories);
         install(real_create_directory, "KERNEL32.dll", "CreateDirectoryW", &hook_create_directory);
@@ -340,6 +392,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
                 &hook_set_file_information);
         install(real_get_security_info, "ADVAPI32.dll", "GetSecurityInfo", &hook_get_security_info);
         install(real_set_security_info, "ADVAPI32.dll", "SetSecurityInfo", &hook_set_security_info);
+        install(real_nt_create_file, "ntdll.dll", "NtCreateFile", &hook_nt_create_file);
+        install(real_close_handle, "KERNEL32.dll", "CloseHandle", &hook_close_handle);
     }
     return TRUE;
 }

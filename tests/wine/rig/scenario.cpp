@@ -102,6 +102,10 @@ void write_file(const std::wstring& path, const std::string& contents) {
 }
 
 void set_owner(const std::wstring& path, const std::wstring& owner) {
+    // The shim keeps records for directories only.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    require(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+            L"find the directory " + path);
     auto identity = identity_of(path);
     require(identity.has_value(), L"identify " + path);
     auto record = load_record(*identity).value_or(OwnershipRecord{});
