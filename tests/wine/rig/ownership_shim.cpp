@@ -24,9 +24,9 @@
 // for its identity fetches its file descriptor from the server, and the program then holds the
 // deleted file open until it closes the handle, which makes the close release the file's storage
 // in the program instead of in the server. Neither shows in the hook's time, yet both would be
-// counted as the tool's. With ORVEX_RIG_COST_FILE set, the shim
-// writes the number of hooked calls and the time its hooks spent beside the real calls, in
-// microseconds, to that file when the program ends (scripts/bench subtracts it).
+// counted as the tool's. With ORVEX_RIG_COST_FILE set, the shim writes the number of hooked calls
+// and the time its hooks spent beside the real calls, in microseconds, to that file when the
+// program ends (scripts/bench subtracts it).
 #include <windows.h>
 
 #include <aclapi.h>
