@@ -26,19 +26,20 @@ Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
 }
 
 // Examines one entry of the users directory, open as `users`; removes it when its owner is stale
-// and then appends its name to `removed`. Everything is opened relative to a verified handle by the
-// exact listed name, so neither a link swapped in meanwhile nor the system's normalisation of path
-// names can redirect a step.
-Result<void> process_entry(System& system, const ServiceLayout& layout, std::uintptr_t users,
-                           const FindData& entry, const std::optional<ActiveOwnerState>& active,
-                           DeletionContext& deletion, std::vector<std::string>& removed) {
+// and then gives its name. Everything is opened relative to a verified handle by the exact listed
+// name, so neither a link swapped in meanwhile nor the system's normalisation of path names can
+// redirect a step.
+Result<std::optional<std::string>> process_entry(System& system, const ServiceLayout& layout,
+                                                 std::uintptr_t users, const FindData& entry,
+                                                 const std::optional<ActiveOwnerState>& active,
+                                                 DeletionContext& deletion) {
     // The listing reports each entry's own attributes and reparse tag, never a link's target's.
     // Files and links are left where they are without being opened.
     if (!is_real_directory(AttributeTag{entry.attributes, entry.reparse_tag})) {
-        return {};
+        return std::nullopt;
     }
     if (!is_valid_unicode(std::u16string_view{entry.name})) {
-        return {};
+        return std::nullopt;
     }
     auto directory = system.open_relative(users, entry.name, TREE_ACCESS);
     if (!directory) {
@@ -50,14 +51,14 @@ Result<void> process_entry(System& system, const ServiceLayout& layout, std::uin
         return fail(ErrorChain::from(SystemError::from_code(own.error())));
     }
     if (!is_real_directory(*own)) {
-        return {}; // files, symbolic links and junctions stay where they are
+        return std::nullopt; // files, symbolic links and junctions stay where they are
     }
     std::string name = wtf8_from_utf16(entry.name);
 
     auto bytes = read_relative_file(system, directory->get(), OWNER_METADATA_FILE_NAME_W);
     if (!bytes) {
         if (is_not_found(bytes.error())) {
-            return {};
+            return std::nullopt;
         }
         return fail(ErrorChain::from(bytes.error()));
     }
@@ -67,14 +68,14 @@ Result<void> process_entry(System& system, const ServiceLayout& layout, std::uin
                                         std::move(identity.error())));
     }
     if (owner_key_for(*identity) != name) {
-        return {}; // byte for byte: no case folding, no normalisation
+        return std::nullopt; // byte for byte: no case folding, no normalisation
     }
     auto verdict = judge(system, *identity);
     if (!verdict) {
         return fail(std::move(verdict.error()));
     }
     if (*verdict == Verdict::Keep) {
-        return {};
+        return std::nullopt;
     }
 
     // By path: its directory, the service directory, is verified and held by the caller.
@@ -88,8 +89,7 @@ Result<void> process_entry(System& system, const ServiceLayout& layout, std::uin
         return fail(
             ErrorChain::context("failed to remove stale owner state " + name, tree.error()));
     }
-    removed.push_back(std::move(name));
-    return {};
+    return name;
 }
 
 // Opens the users directory relative to the held service directory, as itself: nothing (an empty
@@ -240,10 +240,12 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
             if (is_dot_entry(entry.name)) {
                 continue;
             }
-            if (auto outcome =
-                    process_entry(system, layout, users->get(), entry, active, deletion, removed);
-                !outcome) {
+            auto outcome = process_entry(system, layout, users->get(), entry, active, deletion);
+            if (!outcome) {
                 return fail(std::move(outcome.error()));
+            }
+            if (*outcome) {
+                removed.push_back(std::move(**outcome));
             }
         }
         batch = system.list_directory(users->get());
