@@ -121,6 +121,16 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
         tag = *read;
     }
     if (tag->attributes.intersects(FileAttributes::ReadOnly)) {
+        // The attribute belongs to the file, not to this name: cleared through a second name
+        // planted here, it would change a file that lives on elsewhere. A name added after this
+        // check needs write access to the file, which could clear the attribute itself.
+        auto info = system.file_information(handle);
+        if (!info) {
+            return failed(info.error());
+        }
+        if (info->links > 1) {
+            return failed(WinCode::TooManyLinks);
+        }
         const FileAttributes cleared = tag->attributes.without(FileAttributes::ReadOnly);
         if (auto set = system.set_attributes(
                 handle, cleared == FileAttributes{} ? FileAttributes::Normal : cleared);
@@ -208,6 +218,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
     std::vector<Level> stack;
     stack.reserve(8); // an owner's tree is two levels deep; deeper ones grow the stack as usual
     stack.push_back(Level{std::move(root), tag, {}, 0, false});
+    std::size_t relistings = 0; // in the whole tree, so that new directories earn no fresh budget
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
@@ -222,6 +233,9 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 }
                 if (!deleted.error().has_code(WinCode::DirNotEmpty)) {
                     return deleted;
+                }
+                if (++relistings > MAX_TREE_RELISTINGS) {
+                    return deleted; // refilled as fast as it is emptied
                 }
             }
             auto batch = system.list_directory(level.handle.get());

@@ -42,6 +42,14 @@ inline constexpr Access TREE_ACCESS =
 // No removal descends deeper than this below its root: each level holds one open handle.
 inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
 
+// How often one removal lists a directory again after the system refused to delete it as not
+// empty yet. A directory is relisted only while it holds more entries than one listing returns
+// (a 64 KiB batch: over a hundred entries even at the longest names, several hundred usually),
+// so this covers 100,000 entries or more in oversized directories, besides any number of small
+// ones; an owner's tree is two levels deep and a few entries wide. A tree whose owner keeps
+// refilling it fails the removal with ERROR_DIR_NOT_EMPTY instead of running on.
+inline constexpr std::size_t MAX_TREE_RELISTINGS = 1024;
+
 // The largest document read whole. Owner documents are a few hundred bytes; a larger file is
 // refused with ERROR_FILE_TOO_LARGE instead of being read into memory.
 inline constexpr std::size_t MAX_DOCUMENT_SIZE = 1024 * 1024;
@@ -70,9 +78,11 @@ struct DeletionContext {
 // as themselves; only real directories are entered. The walk keeps an explicit stack, never
 // recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH (ERROR_FILENAME_EXCED_RANGE).
 // A directory is marked for deletion as soon as the entries of a batch are gone, and listed again
-// only when the system says it is not empty yet. Nothing else is retried: a child that another
-// process holds open without sharing deletion fails the removal with its error, leaving the rest
-// of the tree as it is.
+// only when the system says it is not empty yet, at most MAX_TREE_RELISTINGS times in the whole
+// removal. Nothing else is retried: a child that another process holds open without sharing
+// deletion fails the removal with its error, leaving the rest of the tree as it is. Where only the
+// classic disposition is supported, a read-only file is made writable first, unless it has
+// another name (ERROR_TOO_MANY_LINKS): the attribute belongs to the file under all its names.
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
                                            const AttributeTag& root_tag, DeletionContext& context);
 

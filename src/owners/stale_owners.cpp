@@ -93,15 +93,18 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
 }
 
 // Opens the users directory relative to the held service directory, as itself: nothing (an empty
-// handle) when it does not exist; a link or a non-directory fails the listing.
+// handle) when it does not exist; a link or a non-directory fails the listing. Its owner must be
+// LocalSystem or Builtin Administrators: one that an ordinary user created before the service did
+// is theirs to fill with whatever they want removed or read.
 Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service_dir,
                                           const std::string& users) {
     const auto enumerate_failed = [&](WinCode code) {
         return fail(ErrorChain::context("failed to enumerate " + quote_path(users),
                                         SystemError::from_code(code)));
     };
-    auto handle = system.open_relative(service_dir, std::u16string(USERS_DIR_NAME_W),
-                                       Access::ListDirectory | Access::ReadAttributes);
+    auto handle =
+        system.open_relative(service_dir, std::u16string(USERS_DIR_NAME_W),
+                             Access::ListDirectory | Access::ReadAttributes | Access::ReadControl);
     if (!handle) {
         if (is_not_found(SystemError::from_code(handle.error()))) {
             return UniqueHandle{};
@@ -117,6 +120,14 @@ Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service
     }
     if (!tag->attributes.intersects(FileAttributes::Directory)) {
         return enumerate_failed(WinCode::Directory);
+    }
+    auto trusted = has_system_owner(system, handle->get());
+    if (!trusted) {
+        return fail(std::move(trusted.error()));
+    }
+    if (!*trusted) {
+        return fail(ErrorChain::message("users directory " + quote_path(users) +
+                                        " has an unexpected owner"));
     }
     return std::move(*handle);
 }
@@ -182,22 +193,17 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     if (!service_dir) {
         return fail(std::move(service_dir.error()));
     }
+    if (!*service_dir) {
+        // What securing the runtime directory would report, since it creates no parent. Nothing
+        // below a path that named nothing is resolved again: a junction made there at this moment
+        // would lead the elevated securing of `runtime` to wherever it points.
+        return fail(ErrorChain::context("failed to create private service directory " +
+                                            quote_path(layout.runtime_dir),
+                                        SystemError::from_code(WinCode::PathNotFound)));
+    }
     if (auto secured = ensure_private_directory(system, layout.runtime_dir, RUNTIME_DIR_PROFILE);
         !secured) {
         return fail(std::move(secured.error()));
-    }
-    if (!*service_dir) {
-        // It did not exist a moment ago, yet its runtime directory could be created: someone made
-        // it meanwhile. It is verified before anything else happens.
-        service_dir = hold_service_directory(system, layout.service_dir);
-        if (!service_dir) {
-            return fail(std::move(service_dir.error()));
-        }
-        if (!*service_dir) {
-            return fail(ErrorChain::context("failed to open private service directory " +
-                                                quote_path(layout.service_dir),
-                                            SystemError::from_code(WinCode::PathNotFound)));
-        }
     }
 
     auto locked = lock_file_whole(system, layout.owner_lock_path);

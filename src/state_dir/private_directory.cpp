@@ -203,6 +203,18 @@ Result<void> ensure_private_directory(System& system, std::string_view path,
     return {};
 }
 
+Result<bool> has_system_owner(System& system, std::uintptr_t handle) {
+    auto owner = query_owner(system, handle);
+    if (!owner) {
+        return fail(std::move(owner.error()));
+    }
+    auto judged = judge_owner(system, owner->owner);
+    if (!judged) {
+        return fail(std::move(judged.error()));
+    }
+    return judged->kind != OwnerKind::Other;
+}
+
 Result<UniqueHandle> hold_service_directory(System& system, std::string_view path) {
     const auto wide_path = to_system_string(path);
     if (!wide_path) {
@@ -227,15 +239,11 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
         return fail(
             ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
     }
-    auto owner = query_owner(system, handle->get());
-    if (!owner) {
-        return fail(std::move(owner.error()));
+    auto trusted = has_system_owner(system, handle->get());
+    if (!trusted) {
+        return fail(std::move(trusted.error()));
     }
-    auto judged = judge_owner(system, owner->owner);
-    if (!judged) {
-        return fail(std::move(judged.error()));
-    }
-    if (judged->kind == OwnerKind::Other) {
+    if (!*trusted) {
         return fail(
             ErrorChain::message("service directory " + quoted + " has an unexpected owner"));
     }

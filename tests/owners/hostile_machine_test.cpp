@@ -154,5 +154,70 @@ TEST_F(HostileMachine, ActiveRecordThatIsALinkIsNeitherReadNorTrusted) {
     expect_protected_intact();
 }
 
+TEST_F(HostileMachine, ServiceDirectoryMadeAJunctionOnceFoundMissingIsNotFollowed) {
+    MemorySystem::Node& runtime =
+        system.add_directory(under(PROTECTED, "app\\runtime"), SID_BUILTIN_ADMINISTRATORS);
+    runtime.dacl = "(A;;FA;;;WD)";
+    system.on_call = [this, armed = false](const Call& call) mutable {
+        if (call == Call{Op::CreateFile, std::string(SERVICE_DIR)}) {
+            armed = true; // the hold is about to find nothing there
+        } else if (armed) {
+            armed = false;
+            system.add_junction(SERVICE_DIR, under(PROTECTED, "app"));
+        }
+    };
+    EXPECT_EQ(report_of(system, run()),
+              "Error: failed to create private service directory "
+              "\"C:\\\\ProgramData\\\\orvex-service\\\\runtime\"\n\nCaused by:\n"
+              "    Path not found. (os error 3)\n");
+    EXPECT_EQ(runtime.owner, SID_BUILTIN_ADMINISTRATORS);
+    EXPECT_EQ(runtime.dacl, "(A;;FA;;;WD)");
+    EXPECT_FALSE(system.exists(under(PROTECTED, "app\\runtime\\orvex-service.owner.lock")));
+}
+
+TEST_F(HostileMachine, UsersDirectoryOwnedByAnOrdinaryUserIsNotTrusted) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_directory(USERS, SID_FOREIGN_USER);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    EXPECT_EQ(report_of(system, run()),
+              "Error: users directory \"C:\\\\ProgramData\\\\orvex-service\\\\users\" has an "
+              "unexpected owner\n");
+    EXPECT_TRUE(system.exists(under(USERS, "1033\\owner.json")));
+}
+
+TEST_F(HostileMachine, StaleTreeRefilledAsFastAsItIsEmptiedIsGivenUp) {
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    // Whenever the tool is about to delete the emptied directory, its owner adds a name that sorts
+    // after everything listed so far, so that the next listing finds it.
+    std::size_t planted = 0;
+    system.on_call = [&](const Call& call) {
+        MemorySystem::Node* tree = system.find(under(USERS, "1033"));
+        if (call.op == Op::SetDispositionEx && tree != nullptr && tree->children.empty() &&
+            planted < 4 * MAX_TREE_RELISTINGS) {
+            const std::string number = std::to_string(100000 + ++planted);
+            system.add_file(under(USERS, "1033\\z" + number), "x");
+        }
+    };
+    EXPECT_EQ(report_of(system, run()),
+              "Error: failed to remove stale owner state 1033\n\nCaused by:\n"
+              "    Directory is not empty. (os error 145)\n");
+    EXPECT_EQ(planted, MAX_TREE_RELISTINGS + 1);
+}
+
+TEST_F(HostileMachine, ReadOnlyFileWithASecondNameIsNotMadeWritable) {
+    system.disposition_ex_supported = false; // the classic fallback clears read-only first
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(USERS, "1033\\owner.json"), STALE_OWNER);
+    MemorySystem::Node& linked =
+        system.add_file(under(USERS, "1033\\hosts"), "x", FileAttributes::ReadOnly);
+    linked.links = 2; // its other name is a file outside the tree
+    EXPECT_EQ(report_of(system, run()),
+              "Error: failed to remove stale owner state 1033\n\nCaused by:\n"
+              "    OS Error 1142 (FormatMessageW() returned error 317) (os error 1142)\n");
+    EXPECT_TRUE(linked.attributes.intersects(FileAttributes::ReadOnly));
+    EXPECT_EQ(system.count_calls(Op::SetAttributes), 0u);
+}
+
 } // namespace
 } // namespace orvex

@@ -100,8 +100,10 @@ bool is_well_formed_report(const std::string& err) {
 void build(MemorySystem& system, Mode mode) {
     if (mode == Mode::Uninstall) {
         uninstall_world(system);
-    } else {
+    } else if (mode == Mode::Maintenance) {
         maintenance_world(system, LIVE_KEY);
+    } else {
+        maintenance_classic_world(system, LIVE_KEY);
     }
 }
 
@@ -163,9 +165,12 @@ void sweep(Mode mode, const char* name) {
             if (mode == Mode::Uninstall && i > first_index_of(calls, Op::DeleteService)) {
                 EXPECT_EQ(system.service("orvex_vpn_service"), nullptr) << "the deletion stays";
             }
-            if (mode == Mode::Maintenance) {
-                // With POSIX semantics the directory is gone once its disposition is set.
-                if (i > last_index_of(calls, Op::SetDispositionEx)) {
+            if (mode != Mode::Uninstall) {
+                // The stale directory is gone once its disposition is set (the classic one takes
+                // effect when its handle closes, right after).
+                const Op disposition =
+                    mode == Mode::Maintenance ? Op::SetDispositionEx : Op::SetDisposition;
+                if (i > last_index_of(calls, disposition)) {
                     EXPECT_FALSE(system.exists(stale));
                 }
                 if (i > first_index_of(calls, Op::DeleteFile)) {
@@ -182,6 +187,9 @@ TEST(FaultSweep, Uninstall) {
 }
 TEST(FaultSweep, Maintenance) {
     sweep(Mode::Maintenance, "maintenance");
+}
+TEST(FaultSweep, MaintenanceWithClassicDeletion) {
+    sweep(Mode::MaintenanceClassic, "maintenance, classic deletion");
 }
 
 } // namespace

@@ -14,7 +14,13 @@ inline constexpr std::string_view EXE = "C:\\ProgramData\\orvex-service\\bin\\or
 inline constexpr std::string_view ACTIVE = "C:\\ProgramData\\orvex-service\\active-owner.json";
 inline constexpr std::string_view USERS = "C:\\ProgramData\\orvex-service\\users";
 
-enum class Mode { Uninstall, Maintenance };
+enum class Mode {
+    Uninstall,
+    Maintenance,
+    // Maintenance where deletion with POSIX semantics is unsupported (Wine, FAT), with a read-only
+    // file in the stale tree, so that the classic fallback's calls are swept too.
+    MaintenanceClassic,
+};
 
 // A running service that stops at the first check, secured directories, the executable present.
 inline void uninstall_world(MemorySystem& system) {
@@ -35,8 +41,15 @@ inline void maintenance_world(MemorySystem& system, const std::string& live_key)
     system.add_account("S-1-5-18");
 }
 
+inline void maintenance_classic_world(MemorySystem& system, const std::string& live_key) {
+    maintenance_world(system, live_key);
+    system.disposition_ex_supported = false;
+    system.add_file(std::string(USERS) + "\\1000\\state\\settings.dat", "x",
+                    FileAttributes::ReadOnly);
+}
+
 inline std::vector<std::u16string> arguments(Mode mode) {
-    if (mode == Mode::Maintenance) {
+    if (mode != Mode::Uninstall) {
         return {u"orvex-uninstall.exe", u"--cleanup-stale-owners"};
     }
     return {u"orvex-uninstall.exe"};

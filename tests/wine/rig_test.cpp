@@ -172,7 +172,7 @@ const std::string DEAD_SID = "S-1-5-21-1111111111-2222222222-3333333333-1001";
 TEST_F(Rig, MaintenanceRemovesStaleOwnersAndMigratesTheRuntimeDirectory) {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, ADMINISTRATORS); // the legacy owner
-    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    make_directory(USERS_DIR, LOCAL_SYSTEM);
     add_owner_directory("1000", R"({"Unix":{"uid":1000,"gid":1000}})");
     add_owner_directory(windows_owner_key(DEAD_SID),
                         R"({"Windows":{"sid":")" + DEAD_SID + R"("}})");
@@ -200,7 +200,7 @@ TEST_F(Rig, MaintenanceRemovesStaleOwnersAndMigratesTheRuntimeDirectory) {
 TEST_F(Rig, MaintenanceIsRefusedWhileTheServiceHoldsTheOwnerLock) {
     install_service(L"--stop=prompt --hold-owner-lock", false);
     make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
-    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    make_directory(USERS_DIR, LOCAL_SYSTEM);
     add_owner_directory("1000", R"({"Unix":[1000,1000]})");
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = OpenServiceW(manager, L"orvex_vpn_service", SERVICE_START);
@@ -221,7 +221,7 @@ TEST_F(Rig, MaintenanceIsRefusedWhileTheServiceHoldsTheOwnerLock) {
 TEST_F(Rig, CorruptOwnerMetadataIsReportedWithItsPosition) {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, LOCAL_SYSTEM);
-    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    make_directory(USERS_DIR, LOCAL_SYSTEM);
     add_owner_directory("1000", "{\"Unix\":\n  [1000, 1000.5]}");
     const auto result = run_tool(L" --cleanup-stale-owners");
     EXPECT_EQ(result.out, "");

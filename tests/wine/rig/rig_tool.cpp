@@ -24,7 +24,7 @@ std::string windows_sid(int n) {
 void base_directories() {
     make_directory(SERVICE_DIR, ADMINISTRATORS);
     make_directory(RUNTIME_DIR, ADMINISTRATORS);
-    CreateDirectoryW(USERS_DIR.c_str(), nullptr);
+    make_directory(USERS_DIR, LOCAL_SYSTEM); // as the service creates it
 }
 
 } // namespace
