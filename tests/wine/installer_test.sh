@@ -37,6 +37,18 @@ bash "$ROOT/examples/wix/build-msi" -o "$work/product.msi" --tool "$bin/orvex-un
     -D ToolBinary=rig_launcher.exe \
     -D "ToolCommand=\"$bin_windows\\ownership_shim.dll\" \"$bin_windows\\orvex-uninstall.exe\" " \
     -D ServiceArguments=--hold-owner-lock >/dev/null || fail "build-msi failed"
+# Both service folders are locked with the descriptor that the tool itself applies to them. Wine's
+# msiexec applies neither permissions table and Wine keeps no DACL, so this checks what the package
+# asks of Windows Installer, not its effect.
+sddl=$(sed -n 's/.*INSTALL_DIR_SDDL = "\(.*\)";$/\1/p' "$ROOT/src/state_dir/private_directory.hpp")
+locks=$(msiinfo export "$work/product.msi" MsiLockPermissionsEx | tr -d '\r')
+for folder in ServiceDir BinDir; do
+    grep -qF "	$folder	CreateFolder	$sddl	" <<<"$locks" ||
+        fail "the package does not lock $folder with $sddl"
+done
+if msiinfo tables "$work/product.msi" | grep -qx LockPermissions; then
+    fail "the package has both permissions tables, which Windows Installer 5 refuses"
+fi
 product_code=$(msiinfo export "$work/product.msi" Property | tr -d '\r' |
     awk '$1 == "ProductCode" { print $2 }')
 
