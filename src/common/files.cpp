@@ -1,5 +1,6 @@
 #include "common/files.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -122,8 +123,8 @@ FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
     }
     if (tag->attributes.intersects(FileAttributes::ReadOnly)) {
         // The attribute belongs to the file, not to this name: cleared through a second name
-        // planted here, it would change a file that lives on elsewhere. A name added after this
-        // check needs write access to the file, which could clear the attribute itself.
+        // planted here, it would change a file that lives on elsewhere. A file with one name now
+        // is one whose only name is in this tree, which its owner could delete anyway.
         auto info = system.file_information(handle);
         if (!info) {
             return failed(info.error());
@@ -197,10 +198,25 @@ SysResult<Child> open_child(System& system, std::uintptr_t directory, const Find
     return Child{std::move(*child), *tag};
 }
 
+// Whether two names are the same to the file system, which folds case (ASCII is enough for the
+// names the tool holds back).
+bool same_name(std::u16string_view a, std::u16string_view b) {
+    const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
 } // namespace
 
+FileResult<void> delete_open_file(System& system, std::uintptr_t handle) {
+    DeletionContext context;
+    std::optional<AttributeTag> tag;
+    return delete_by_handle(system, handle, tag, context);
+}
+
 FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeTag& root_tag,
-                             DeletionContext& context) {
+                             DeletionContext& context, std::u16string_view last) {
     std::optional<AttributeTag> tag = root_tag;
     if (!is_real_directory(*tag)) {
         return delete_by_handle(system, root.get(), tag, context); // a link goes as itself
@@ -218,13 +234,17 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
     std::vector<Level> stack;
     stack.reserve(8); // an owner's tree is two levels deep; deeper ones grow the stack as usual
     stack.push_back(Level{std::move(root), tag, {}, 0, false});
-    std::size_t relistings = 0; // in the whole tree, so that new directories earn no fresh budget
+    std::size_t listings = 0; // in the whole tree: a directory made ahead of the walk costs one too
+    std::vector<FindData> held_back; // the root's entries named `last`
+    bool releasing = false;          // they are being deleted now
     while (!stack.empty()) {
         Level& level = stack.back();
         if (level.next == level.batch.size()) {
+            const bool holding_back = stack.size() == 1 && !held_back.empty() && !releasing;
             // A listing tells that its batch was the last only on the next call, so the directory
-            // is tried at once instead: that call ends it, or says that more entries remain.
-            if (level.batch_done) {
+            // is tried at once instead: that call ends it, or says that more entries remain. While
+            // the root holds back an entry it cannot be empty, so it is only listed on.
+            if (level.batch_done && !holding_back) {
                 level.batch_done = false;
                 auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
                 if (deleted) {
@@ -234,9 +254,9 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 if (!deleted.error().has_code(WinCode::DirNotEmpty)) {
                     return deleted;
                 }
-                if (++relistings > MAX_TREE_RELISTINGS) {
-                    return deleted; // refilled as fast as it is emptied
-                }
+            }
+            if (++listings > MAX_TREE_LISTINGS) {
+                return failed(WinCode::DirNotEmpty); // filled as fast as it is emptied
             }
             auto batch = system.list_directory(level.handle.get());
             if (batch) {
@@ -248,6 +268,14 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             if (batch.error() != WinCode::NoMoreFiles) {
                 return failed(batch.error());
             }
+            if (holding_back) {
+                // Everything else has gone: now the held-back entries, then the root.
+                level.batch = std::move(held_back);
+                level.next = 0;
+                level.batch_done = true;
+                releasing = true;
+                continue;
+            }
             // Everything listed has gone: the directory itself goes now.
             if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
                 !deleted) {
@@ -258,6 +286,10 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
         }
         const FindData& entry = level.batch[level.next++];
         if (is_dot_entry(entry.name)) {
+            continue;
+        }
+        if (stack.size() == 1 && !releasing && !last.empty() && same_name(entry.name, last)) {
+            held_back.push_back(entry);
             continue;
         }
         auto child = open_child(system, level.handle.get(), entry);

@@ -42,13 +42,14 @@ inline constexpr Access TREE_ACCESS =
 // No removal descends deeper than this below its root: each level holds one open handle.
 inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
 
-// How often one removal lists a directory again after the system refused to delete it as not
-// empty yet. A directory is relisted only while it holds more entries than one listing returns
-// (a 64 KiB batch: over a hundred entries even at the longest names, several hundred usually),
-// so this covers 100,000 entries or more in oversized directories, besides any number of small
-// ones; an owner's tree is two levels deep and a few entries wide. A tree whose owner keeps
-// refilling it fails the removal with ERROR_DIR_NOT_EMPTY instead of running on.
-inline constexpr std::size_t MAX_TREE_RELISTINGS = 1024;
+// How many directory listings one removal makes in all. A directory takes one listing per batch of
+// its entries (a 64 KiB batch: over a hundred entries even at the longest names, several hundred
+// usually) and one more to learn that the root has no more; so this covers a tree as deep as
+// MAX_TREE_DEPTH, or thousands of directories, or 400,000 entries and more in a few, where an
+// owner's tree is two levels deep and a few entries wide. A tree that its owner keeps refilling,
+// or keeps growing ahead of the walk, fails the removal with ERROR_DIR_NOT_EMPTY instead of
+// running on.
+inline constexpr std::size_t MAX_TREE_LISTINGS = 4096;
 
 // The largest document read whole. Owner documents are a few hundred bytes; a larger file is
 // refused with ERROR_FILE_TOO_LARGE instead of being read into memory.
@@ -74,17 +75,29 @@ struct DeletionContext {
 // judged by `root_tag`, its own attributes) and everything inside it, working from handles so
 // that no link is ever followed, even if the tree changes meanwhile: each child is opened
 // relative to its parent's handle without following a final link, judged by the opened object's
-// own attributes and reparse tag, and deleted through that handle. Links and files are deleted
-// as themselves; only real directories are entered. The walk keeps an explicit stack, never
-// recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH (ERROR_FILENAME_EXCED_RANGE).
-// A directory is marked for deletion as soon as the entries of a batch are gone, and listed again
-// only when the system says it is not empty yet, at most MAX_TREE_RELISTINGS times in the whole
-// removal. Nothing else is retried: a child that another process holds open without sharing
-// deletion fails the removal with its error, leaving the rest of the tree as it is. Where only the
-// classic disposition is supported, a read-only file is made writable first, unless it has
-// another name (ERROR_TOO_MANY_LINKS): the attribute belongs to the file under all its names.
+// own attributes and reparse tag, and deleted through that handle. Entries of the root named
+// `last` (compared as the file system compares names) go after every other entry of every batch,
+// and the root right after them, so that a removal stopped anywhere leaves them in place. Links and
+// files are deleted as themselves; only real directories are entered. The walk keeps an explicit
+// stack, never recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH
+// (ERROR_FILENAME_EXCED_RANGE). A directory is marked for deletion as soon as the entries of a
+// batch are gone, and listed on only when the system says it is not empty yet (the root, while it
+// holds back `last`, until its listing ends); the whole removal lists at most MAX_TREE_LISTINGS
+// times. Nothing else is retried: a child that another process
+// holds open without sharing deletion fails the removal with its error, leaving the rest of the
+// tree as it is. Where only the classic disposition is supported, a read-only file is made writable
+// first, unless it has another name (ERROR_TOO_MANY_LINKS): the attribute belongs to the file under
+// all its names.
 [[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
-                                           const AttributeTag& root_tag, DeletionContext& context);
+                                           const AttributeTag& root_tag, DeletionContext& context,
+                                           std::u16string_view last = {});
+
+// Marks the file open as `handle` (with DELETE, READ_ATTRIBUTES and WRITE_ATTRIBUTES) for
+// deletion, as the tree removal deletes a file: POSIX semantics ignoring the read-only attribute,
+// or, where the file system refuses them, the classic disposition after clearing a read-only
+// attribute (never on a file with another name: ERROR_TOO_MANY_LINKS). The file goes when the
+// handle is closed.
+[[nodiscard]] FileResult<void> delete_open_file(System& system, std::uintptr_t handle);
 
 // Reads the whole file `name` inside the directory open as `directory`, at most
 // MAX_DOCUMENT_SIZE bytes. The name is opened as itself: a link is refused with

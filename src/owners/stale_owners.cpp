@@ -12,6 +12,10 @@ namespace {
 constexpr std::string_view OWNER_LOCK_HELD =
     "service owner lock is held; stop the service before stale-owner maintenance";
 
+// What an entry of the users directory is judged through: no DELETE access, so that a folder that
+// another process holds without sharing deletion is still judged, and only a stale one fails.
+constexpr Access JUDGE_ACCESS = Access::ListDirectory | Access::ReadAttributes;
+
 enum class Verdict { Keep, Stale };
 
 Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
@@ -41,7 +45,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
     if (!is_valid_unicode(std::u16string_view{entry.name})) {
         return std::nullopt;
     }
-    auto directory = system.open_relative(users, entry.name, TREE_ACCESS);
+    auto directory = system.open_relative(users, entry.name, JUDGE_ACCESS);
     if (!directory) {
         return fail(ErrorChain::from(SystemError::from_code(directory.error())));
     }
@@ -78,6 +82,16 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
         return std::nullopt;
     }
 
+    const std::string removal_failed = "failed to remove stale owner state " + name;
+    // DELETE is asked for only now, of the judged object itself: an empty name relative to its
+    // handle opens that object again, so nothing renamed or swapped in meanwhile is removed. The
+    // judging handle is closed, so that the removal's is the last one on the directory.
+    auto removal = system.open_relative(directory->get(), u"", TREE_ACCESS);
+    if (!removal) {
+        return fail(ErrorChain::context(removal_failed, SystemError::from_code(removal.error())));
+    }
+    directory->reset();
+
     // By path: its directory, the service directory, is verified and held by the caller.
     if (active && active->owner_key == name) {
         if (auto cleared = delete_file(system, active_owner_path(layout));
@@ -85,9 +99,12 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
             return fail(ErrorChain::context("failed to clear stale active owner", cleared.error()));
         }
     }
-    if (auto tree = remove_tree(system, std::move(*directory), *own, deletion); !tree) {
-        return fail(
-            ErrorChain::context("failed to remove stale owner state " + name, tree.error()));
+    // owner.json goes last, so that a run stopped anywhere in the tree leaves the owner
+    // recognisable, and the next run finishes the removal.
+    if (auto tree =
+            remove_tree(system, std::move(*removal), *own, deletion, OWNER_METADATA_FILE_NAME_W);
+        !tree) {
+        return fail(ErrorChain::context(removal_failed, tree.error()));
     }
     return name;
 }

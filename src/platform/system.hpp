@@ -162,7 +162,9 @@ class System {
     // SetFileInformationByHandle with FileBasicInfo, changing only the attributes.
     virtual SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) = 0;
     // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
-    // existing object itself, never the target of a link; shares read, write and delete. As
+    // existing object itself, never the target of a link; shares read, write and delete. An empty
+    // name opens the object of `directory` itself once more, with the access asked for now: no
+    // rename or link can put another object in its place. As
     // OpenKind::NonDirectory, a directory (a junction or a directory link too) is refused with
     // ERROR_ACCESS_DENIED (STATUS_FILE_IS_A_DIRECTORY) instead of opened.
     virtual SysResult<UniqueHandle> open_relative(std::uintptr_t directory,

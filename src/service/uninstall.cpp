@@ -6,6 +6,7 @@
 #include "service/managed_service.hpp"
 #include "service/service_control.hpp"
 #include "state_dir/private_directory.hpp"
+#include "state_dir/service_layout.hpp"
 
 namespace orvex {
 namespace {
@@ -17,9 +18,60 @@ std::unexpected<ErrorChain> fail_with(const ServiceError& error) {
     return fail(error.into_chain());
 }
 
-// Deletes the executable. Only a not-found answer means it is absent: any other failure to read
-// its metadata goes on to the deletion, so that an executable we cannot see is never reported as
-// removed.
+std::unexpected<ErrorChain> binary_failure(System& system, const std::string& path,
+                                           SystemError error) {
+    return fail(ErrorChain::message("Failed to remove service binary " + quote_path(path) + ": " +
+                                    system_error_text(system, error)));
+}
+
+// The executable, opened for deletion before the service is touched, or nothing when it was
+// absent then.
+struct HeldBinary {
+    std::string path;
+    UniqueHandle handle;
+};
+
+// Opens the executable as itself (a link is opened, never followed) for deletion, sharing
+// everything, and holds it from before the service is stopped until it is deleted: a file that
+// cannot be deleted then ends the run while the service is still installed, so the run can be
+// repeated, and while the handle is held nobody can open the file without sharing deletion. Only
+// a name that names nothing (2, 3) counts as absent; the bin directory has been verified by now.
+Result<HeldBinary> hold_service_binary(System& system) {
+    std::string path = join_path(bin_dir(service_layout(system)), SERVICE_EXECUTABLE_NAME);
+    const auto wide = to_system_string(path);
+    if (!wide) {
+        return binary_failure(system, path, SystemError::fixed(NUL_IN_PATH_DESCRIPTION));
+    }
+    auto handle = system.create_file(
+        *wide, Access::Delete | Access::ReadAttributes | Access::WriteAttributes, ShareMode::All,
+        Disposition::OpenExisting, OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
+    if (!handle) {
+        const SystemError error = SystemError::from_code(handle.error());
+        if (names_nothing(error)) {
+            return HeldBinary{std::move(path), UniqueHandle{}};
+        }
+        return binary_failure(system, path, error);
+    }
+    return HeldBinary{std::move(path), std::move(*handle)};
+}
+
+// Deletes the held executable through its handle; it goes when the handle is closed.
+Result<void> delete_held_binary(System& system, const HeldBinary& binary) {
+    auto deleted = delete_open_file(system, binary.handle.get());
+    if (deleted) {
+        return {};
+    }
+    // Deletion was shared: another deleter may have won the race.
+    if (auto metadata = file_metadata(system, binary.path);
+        !metadata && names_nothing(metadata.error())) {
+        return {};
+    }
+    return binary_failure(system, binary.path, deleted.error());
+}
+
+// Deletes by path an executable that was absent when the run started (one may have appeared
+// since). Only a not-found answer means it is absent: any other failure to read its metadata goes
+// on to the deletion, so that an executable we cannot see is never reported as removed.
 Result<void> remove_service_binary(System& system, const std::string& path) {
     if (auto metadata = file_metadata(system, path); !metadata && names_nothing(metadata.error())) {
         return {};
@@ -28,8 +80,7 @@ Result<void> remove_service_binary(System& system, const std::string& path) {
     if (deleted || names_nothing(deleted.error())) {
         return {}; // another deleter may have won the race
     }
-    return fail(ErrorChain::message("Failed to remove service binary " + quote_path(path) + ": " +
-                                    system_error_text(system, deleted.error())));
+    return binary_failure(system, path, deleted.error());
 }
 
 } // namespace
@@ -52,6 +103,10 @@ Result<void> poll_until(System& system, const std::function<Result<PollState>()>
 }
 
 Result<void> uninstall_service(System& system) {
+    auto binary = hold_service_binary(system);
+    if (!binary) {
+        return fail(std::move(binary.error()));
+    }
     auto manager = ScmConnection::connect(system, ServiceAccess::ManagerConnect);
     if (!manager) {
         return fail_with(manager.error());
@@ -112,6 +167,9 @@ Result<void> uninstall_service(System& system) {
     auto bin = prepare_install_dirs(system);
     if (!bin) {
         return fail(std::move(bin.error()));
+    }
+    if (binary->handle) {
+        return delete_held_binary(system, *binary);
     }
     return remove_service_binary(system, join_path(*bin, SERVICE_EXECUTABLE_NAME));
 }

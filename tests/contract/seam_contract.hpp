@@ -413,6 +413,16 @@ TYPED_TEST_P(SeamContract, OpenRelativeOpensTheObjectNamedOrFailsWith2) {
 
     EXPECT_EQ(code_of(system.open_relative(dir->get(), u"missing", Access::ReadAttributes)),
               WinCode::FileNotFound);
+
+    // An empty name opens the handle's own object again, with the access asked for now.
+    auto again = system.open_relative(sub->get(), u"", Access::Delete | Access::ReadAttributes);
+    auto sub_by_path = this->open(this->at(u"d\\sub"), Access::ReadAttributes);
+    ASSERT_TRUE(again && sub_by_path);
+    const auto again_info = system.file_information(again->get());
+    const auto sub_info = system.file_information(sub_by_path->get());
+    ASSERT_TRUE(again_info && sub_info);
+    EXPECT_EQ(again_info->file_index, sub_info->file_index);
+    EXPECT_EQ(again_info->volume_serial, sub_info->volume_serial);
 }
 
 TYPED_TEST_P(SeamContract, FailingCallsReturnTheCodeWindowsSets) {

@@ -59,6 +59,10 @@ std::ostream& operator<<(std::ostream& out, const Call& call) {
 
 std::optional<WinCode> MemorySystem::enter(Op operation, std::string_view argument) {
     calls_.push_back(Call{operation, std::string(argument)});
+    if (halt_after && calls_.size() > *halt_after && operation != Op::CloseHandle &&
+        operation != Op::CloseServiceHandle && operation != Op::LocalFree) {
+        return WinCode(1117); // ERROR_IO_DEVICE
+    }
     if (on_call) {
         on_call(calls_.back());
     }

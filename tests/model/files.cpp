@@ -358,14 +358,20 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
         return sys_fail(*failure);
     }
     auto* parent = impl_->entry(directory, Impl::Entry::Type::File);
-    if (parent == nullptr || parent->node->kind != Node::Kind::Directory) {
+    if (parent == nullptr) {
         return sys_fail(WinCode::InvalidHandle);
     }
-    auto it = parent->node->children.find(upper(text));
-    if (it == parent->node->children.end()) {
-        return sys_fail(WinCode::FileNotFound);
+    std::shared_ptr<Node> node = parent->node; // an empty name: the handle's own object again
+    if (!text.empty()) {
+        if (parent->node->kind != Node::Kind::Directory) {
+            return sys_fail(WinCode::InvalidHandle);
+        }
+        auto it = parent->node->children.find(upper(text));
+        if (it == parent->node->children.end()) {
+            return sys_fail(WinCode::FileNotFound);
+        }
+        node = it->second; // the object itself, never a link's target
     }
-    const std::shared_ptr<Node> node = it->second; // the object itself, never a link's target
     if (node->delete_on_close) {
         return sys_fail(WinCode::AccessDenied);
     }

@@ -159,6 +159,10 @@ class MemorySystem final : public System {
     std::function<void(const Call& call)> on_call;
 
     void fail_call(Op operation, int nth, std::uint32_t code, std::string argument = {});
+    // The process stops after this many calls, as when it is killed or the power fails: every
+    // later call fails with ERROR_IO_DEVICE and changes nothing, except the releases, which the
+    // system makes for a process that ends. Reset it to run again on what was left.
+    std::optional<std::size_t> halt_after;
     // Drops the rules; one that never fired fails the test.
     void clear_failures();
 

@@ -302,6 +302,21 @@ TEST_F(StaleOwners, ListingAndEntryFailures) {
     EXPECT_TRUE(system.exists(users("1000")));
 }
 
+TEST_F(StaleOwners, FoldersHeldElsewhereAreJudgedAndOnlyAStaleOneFails) {
+    // Held as another process's current directory: open, without sharing deletion.
+    owner(key_of(LIVE_SID), windows_json(LIVE_SID));
+    owner("1000", R"({"Unix":[1000,1000]})");
+    const auto live = system.open_external(users(key_of(LIVE_SID)), ShareMode::Read);
+    const auto stale = system.open_external(users("1000"), ShareMode::Read);
+    EXPECT_EQ(report_of(system, run()), "Error: failed to remove stale owner state 1000\n\n"
+                                        "Caused by:\n    Sharing violation. (os error 32)\n");
+    EXPECT_TRUE(system.exists(users("1000") + "\\owner.json"));
+    system.close_external(stale);
+    EXPECT_EQ(removed(), std::vector<std::string>{"1000"});
+    EXPECT_TRUE(system.exists(users(key_of(LIVE_SID)) + "\\state\\settings.dat"));
+    system.close_external(live);
+}
+
 TEST_F(StaleOwners, TreeRemovalNeverFollowsLinksEvenWhenSwappedMeanwhile) {
     system.add_directory("C:\\Outside", SID_FOREIGN_USER);
     system.add_file("C:\\Outside\\precious.txt", "keep me");
@@ -346,13 +361,14 @@ TEST_F(StaleOwners, TreeRemovalFallsBackWhenPosixDeletionIsNotSupported) {
     owner("1001", R"({"Unix":[1001,1000]})");
     system.add_file(users("1000") + "\\state\\readonly.dat", "x", FileAttributes::ReadOnly);
     // 1000\state once more: still entries in it, as when its listing comes in several batches.
-    system.fail_call(Op::SetDisposition, 5, WinCode::DirNotEmpty.value());
+    system.fail_call(Op::SetDisposition, 4, WinCode::DirNotEmpty.value());
     EXPECT_EQ(removed(), (std::vector<std::string>{"1000", "1001"}));
     EXPECT_FALSE(system.exists(users("1000")));
     EXPECT_EQ(system.count_calls(Op::SetAttributes), 1u);
     EXPECT_EQ(system.count_calls(Op::SetDispositionEx), 1u); // refused once, not asked again
-    // Each directory is listed once, 1000\state a second time; the users directory to its end.
-    EXPECT_EQ(system.count_calls(Op::ListDirectory), 2u + 3u + 2u);
+    // Each directory is listed once, 1000\state a second time; the users directory and each owner
+    // directory, which holds back its owner.json until everything else has gone, to the end.
+    EXPECT_EQ(system.count_calls(Op::ListDirectory), 2u + 4u + 3u);
 }
 
 TEST_F(StaleOwners, DeepTreesAreRemovedWithoutRecursionUpToABound) {

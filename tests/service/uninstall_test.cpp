@@ -168,49 +168,58 @@ TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
     EXPECT_FALSE(read_only.exists(EXE));
     EXPECT_EQ(read_only.count_calls(Op::SetDispositionEx), 1u);
     expect_nothing_leaked(read_only);
+
+    // Where deletion with POSIX semantics is refused, the attribute is cleared first.
+    MemorySystem classic;
+    classic.disposition_ex_supported = false;
+    classic.add_service("orvex_vpn_service");
+    classic.add_file(EXE, "MZ", FileAttributes::ReadOnly);
+    EXPECT_EQ(report_of(classic, uninstall_service(classic)), "<success>");
+    EXPECT_FALSE(classic.exists(EXE));
+    expect_nothing_leaked(classic);
 }
 
 TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
-    system.find(EXE)->attributes = FileAttributes::Archive | FileAttributes::ReadOnly;
-    system.disposition_ex_supported = false; // the fallback fails with 87; the 5 stands
+    // As Windows refuses the mapped image of a process that outlives its service for a moment.
+    system.fail_call(Op::SetDispositionEx, 0, 5);
     EXPECT_EQ(run(), "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
                          ": Access denied. (os error 5)\n");
     EXPECT_EQ(system.service("orvex_vpn_service"), nullptr); // already deleted
     EXPECT_TRUE(system.exists(EXE));
 }
 
-TEST_F(Uninstall, UnreadableMetadataIsNotTakenForAnAbsentExecutable) {
-    // Access denied on the metadata: the deletion is still attempted and succeeds. An unreachable
-    // network path (53) is no proof of absence either.
-    system.fail_call(Op::CreateFile, 1, 5, "orvex-service.exe");
+TEST_F(Uninstall, ExecutableThatCannotBeOpenedEndsTheRunBeforeTheServiceIsTouched) {
+    // Anyone who may read it can hold it open without sharing deletion.
+    const std::uintptr_t reader = system.open_external(EXE, ShareMode::Read);
+    EXPECT_EQ(run(), "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
+                         ": Sharing violation. (os error 32)\n");
+    EXPECT_EQ(service->state, 4u); // still installed and running: the run can be repeated
+    EXPECT_TRUE(system.manager_opens.empty());
+    system.close_external(reader);
     EXPECT_EQ(run(), "<success>");
+    EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
     EXPECT_FALSE(system.exists(EXE));
+
+    // An unreachable network path (53) is no proof of absence either.
     MemorySystem unreachable;
     unreachable.add_service("orvex_vpn_service");
     unreachable.add_file(EXE, "MZ");
     unreachable.fail_call(Op::CreateFile, 1, 53, "orvex-service.exe");
-    EXPECT_EQ(report_of(unreachable, uninstall_service(unreachable)), "<success>");
-    EXPECT_FALSE(unreachable.exists(EXE));
-
-    // Access denied on the metadata and a deletion that fails: reported, never success.
-    MemorySystem refused;
-    refused.add_service("orvex_vpn_service");
-    refused.add_file(EXE, "MZ");
-    refused.fail_call(Op::CreateFile, 0, 5, "orvex-service.exe");
-    refused.fail_call(Op::DeleteFile, 0, 32, "orvex-service.exe");
-    EXPECT_EQ(report_of(refused, uninstall_service(refused)),
+    EXPECT_EQ(report_of(unreachable, uninstall_service(unreachable)),
               "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
-                  ": Sharing violation. (os error 32)\n");
-    EXPECT_TRUE(refused.exists(EXE));
-    expect_nothing_leaked(refused);
+                  ": OS Error 53 (FormatMessageW() returned error 317) (os error 53)\n");
+    EXPECT_NE(unreachable.service("orvex_vpn_service"), nullptr);
+    expect_nothing_leaked(unreachable);
 }
 
 TEST_F(Uninstall, ExecutableRemovedByAnotherDeleterMeanwhileCountsAsAbsent) {
+    // Deletion is shared; the file gone, Windows refuses a disposition on it (STATUS_FILE_DELETED).
     system.on_call = [&](const Call& call) {
-        if (call.op == Op::DeleteFile) {
-            system.remove(EXE);
+        if (call.op == Op::SetDispositionEx && system.exists(EXE)) {
+            EXPECT_EQ(system.remove_external(EXE), WinCode::Success);
         }
     };
+    system.fail_call(Op::SetDispositionEx, 1, 5);
     EXPECT_EQ(run(), "<success>");
 }
 

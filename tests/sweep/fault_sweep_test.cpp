@@ -182,6 +182,52 @@ void sweep(Mode mode, const char* name) {
     std::printf("[ sweep    ] %s: %zu injection points, %zu runs\n", name, points, runs);
 }
 
+// Each run stopped at each call of its recorded run, as a kill or a power cut stops it (the world
+// keeps what was done; the system releases what the process held), then the mode run again on
+// what was left. Maintenance must then have removed every stale owner, leaving at most the empty
+// directory of the one window between its last two deletions, and kept the live owner; an
+// uninstall must complete, or fail only because the first run had already deleted the service.
+void crash_sweep(Mode mode, const char* name) {
+    MemorySystem recording;
+    build(recording, mode);
+    ASSERT_EQ(run_entry(recording, arguments(mode), real_mode_operations(recording)), 0);
+    const std::string stale = std::string(USERS) + "\\1000";
+    const std::string live = std::string(USERS) + "\\" + LIVE_KEY + "\\owner.json";
+    std::size_t left_over = 0; // an empty directory left, or a rerun refused with 1060
+    for (std::size_t i = 0; i < recording.calls().size(); ++i) {
+        SCOPED_TRACE(std::string(name) + ": stopped before call " + std::to_string(i));
+        MemorySystem system;
+        build(system, mode);
+        system.halt_after = i;
+        (void)run_entry(system, arguments(mode), real_mode_operations(system));
+        system.halt_after.reset();
+        system.out.clear();
+        system.err.clear();
+        const int status = run_entry(system, arguments(mode), real_mode_operations(system));
+        expect_nothing_leaked(system);
+        if (mode == Mode::Uninstall) {
+            EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
+            if (status != 0) {
+                ++left_over;
+                EXPECT_EQ(status, 1);
+                EXPECT_TRUE(system.err.ends_with("(os error 1060)\n")) << system.err;
+            } else {
+                EXPECT_FALSE(system.exists(EXE));
+            }
+            continue;
+        }
+        EXPECT_EQ(status, 0) << system.err;
+        EXPECT_TRUE(system.exists(live));
+        if (const MemorySystem::Node* left = system.find(stale)) {
+            EXPECT_TRUE(left->children.empty()) << system.state();
+            ++left_over;
+        }
+    }
+    std::printf("[ crash    ] %s: %zu stopping points, %zu %s\n", name, recording.calls().size(),
+                left_over,
+                mode == Mode::Uninstall ? "reruns refused (1060)" : "leave an empty directory");
+}
+
 TEST(FaultSweep, Uninstall) {
     sweep(Mode::Uninstall, "uninstall");
 }
@@ -190,6 +236,11 @@ TEST(FaultSweep, Maintenance) {
 }
 TEST(FaultSweep, MaintenanceWithClassicDeletion) {
     sweep(Mode::MaintenanceClassic, "maintenance, classic deletion");
+}
+TEST(CrashSweep, EveryModeFinishesOnTheNextRun) {
+    crash_sweep(Mode::Uninstall, "uninstall");
+    crash_sweep(Mode::Maintenance, "maintenance");
+    crash_sweep(Mode::MaintenanceClassic, "maintenance, classic deletion");
 }
 
 } // namespace
