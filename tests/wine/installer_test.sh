@@ -2,8 +2,9 @@
 # The product's installer end to end: examples/wix/product.wxs built with wixl and run by Wine's
 # msiexec in a fresh prefix, with the rig's stand-in as the service (holding the owner lock while
 # it runs, as the product's service does) and, in this test build only, the rig's launcher in
-# front of the tool. Four steps: install; uninstall refused while a repair holds the gate;
-# uninstall; stale-owner maintenance during a repair. A failure names its step.
+# front of the tool. Five steps: install; uninstall refused while a repair holds the gate;
+# uninstall; stale-owner maintenance during a repair; an uninstall retried after the service was
+# already deleted. A failure names its step.
 #
 # Wine reports the Wine user as the owner of every file, so the folders that the engine creates
 # would look foreign to the tool. After each install the rig records them as owned by Builtin
@@ -143,4 +144,22 @@ left=$(ls "$data/users")
 [ ! -e "$data/active-owner.json" ] || fail "the active record of a stale owner is still there"
 [ "$(state)" = 4 ] || fail "service state $(state) after the repair, expected 4 (running)"
 
-echo "installer test: all four steps passed"
+step="5: uninstall retried after the service was deleted"
+# As after an uninstall that failed once the tool had deleted the service: the service is gone,
+# the product and its files are still installed. The tool would only fail again (1060), so the
+# package does not run it, and the engine removes the files.
+wine sc stop orvex_vpn_service </dev/null >/dev/null 2>&1 || fail "sc stop failed"
+for _ in $(seq 100); do [ "$(state)" = 1 ] && break; sleep 0.1; done
+wine sc delete orvex_vpn_service </dev/null >/dev/null 2>&1 || fail "sc delete failed"
+for _ in $(seq 100); do [ "$(state)" = 0 ] && break; sleep 0.1; done
+[ "$(state)" = 0 ] || fail "service state $(state), expected 0 (deleted out of band)"
+[ -f "$data/bin/orvex-service.exe" ] || fail "the service executable is missing before the retry"
+msiexec retried /x product.msi || fail "msiexec /x exited with $?"
+# (Step 3's log shows the line that this one must not.)
+grep -q 'Action start .*: OrvexUninstall\.' uninstall.log &&
+    ! grep -q 'Action start .*: OrvexUninstall\.' "$run.log" ||
+    fail "the tool ran although the service was gone"
+if installed; then fail "the engine still records the product as installed"; fi
+[ ! -e "$data/bin/orvex-service.exe" ] || fail "the service executable is still there"
+
+echo "installer test: all five steps passed"

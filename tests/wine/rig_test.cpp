@@ -2,8 +2,14 @@
 // real files and locks, a real stand-in service; only file ownership is emulated (see the shim).
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <windows.h>
 
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <thread>
+
+#include "wine/rig/exit_signal.hpp"
 #include "wine/rig/scenario.hpp"
 
 namespace orvex::rig {
@@ -146,6 +152,40 @@ TEST_F(Rig, ReadOnlyExecutableIsRemovedUnderWine) {
     EXPECT_EQ(result.status, 0u);
     EXPECT_EQ(service_state(), 0u);
     EXPECT_FALSE(exists(SERVICE_EXE));
+}
+
+// Kills the running tool, with status 0, once it holds the repair gate.
+void kill_tool_holding_the_gate() {
+    for (int attempt = 0; attempt < 400; ++attempt, Sleep(25)) {
+        HANDLE gate = CreateFileW(GATE_FILE.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        const bool held = gate != INVALID_HANDLE_VALUE && !LockFile(gate, 0, 0, 1, 0);
+        CloseHandle(gate);
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = held && Process32FirstW(snapshot, &entry); more;
+             more = Process32NextW(snapshot, &entry)) {
+            if (lstrcmpiW(entry.szExeFile, L"orvex-uninstall.exe") == 0) {
+                HANDLE tool = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+                TerminateProcess(tool, 0);
+                CloseHandle(tool);
+                CloseHandle(snapshot);
+                return;
+            }
+        }
+        CloseHandle(snapshot);
+    }
+}
+
+TEST_F(Rig, AToolThatIsKilledIsReportedAsKilledNotAsItsStatus) {
+    install_service(L"--stop=ignore"); // the tool then waits for the stop
+    std::thread killer(kill_tool_holding_the_gate);
+    const auto result = run_tool(L"");
+    killer.join();
+    EXPECT_EQ(result.status, KILLED_STATUS);
+    EXPECT_EQ(result.out, "");
 }
 
 TEST_F(Rig, ServiceThatIgnoresStopTimesOutAfterTwentySeconds) {

@@ -39,6 +39,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "wine/rig/exit_signal.hpp"
 #include "wine/rig/ownership_store.hpp"
 
 namespace {
@@ -370,6 +371,12 @@ template <class Fn> void install(Fn& real, const char* dll, const char* name, Fn
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_DETACH) {
         write_cost_file();
+        // The program is ending by itself: a kill or a crash never gets here.
+        if (HANDLE exited = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                                       exit_event_name(GetCurrentProcessId()).c_str())) {
+            SetEvent(exited);
+            CloseHandle(exited);
+        }
     }
     if (reason == DLL_PROCESS_ATTACH) {
         for (auto& identity : recorded_identities()) {

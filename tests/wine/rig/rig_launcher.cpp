@@ -2,7 +2,8 @@
 //   rig_launcher.exe SHIM.dll PROGRAM.exe [ARGUMENTS...]
 // It starts the program suspended, loads the shim through a remote LoadLibraryW thread (the shim
 // patches the program's imports while it loads), resumes the program, passes standard input,
-// output and error through, and exits with the program's exit code.
+// output and error through, and exits with the program's exit code, or with KILLED_STATUS when
+// the program did not end by itself (see exit_signal.hpp).
 #include <windows.h>
 
 #include <psapi.h>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "wine/rig/exit_signal.hpp"
 
 namespace {
 
@@ -88,6 +91,12 @@ int wmain(int argc, wchar_t** argv) {
         return fail("LoadLibraryW of the shim");
     }
 
+    HANDLE exited =
+        CreateEventW(nullptr, TRUE, FALSE, orvex::rig::exit_event_name(pi.dwProcessId).c_str());
+    if (exited == nullptr) {
+        TerminateProcess(pi.hProcess, 125);
+        return fail("CreateEventW");
+    }
     ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     wchar_t peak_file[MAX_PATH];
@@ -107,6 +116,10 @@ int wmain(int argc, wchar_t** argv) {
     }
     DWORD status = 0;
     GetExitCodeProcess(pi.hProcess, &status);
+    if (WaitForSingleObject(exited, 0) != WAIT_OBJECT_0) {
+        status = orvex::rig::KILLED_STATUS;
+    }
+    CloseHandle(exited);
     if (measure) {
         const std::string text =
             std::to_string(peak_working_set) + " " + std::to_string(peak_private) + "\n";
