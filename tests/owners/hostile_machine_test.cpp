@@ -45,6 +45,18 @@ class HostileMachine : public ::testing::Test {
             }
         };
     }
+    // A directory named runtime elsewhere, owned by Administrators and open to everyone.
+    MemorySystem::Node& foreign_runtime() {
+        MemorySystem::Node& runtime =
+            system.add_directory(under(PROTECTED, "app\\runtime"), SID_BUILTIN_ADMINISTRATORS);
+        runtime.dacl = "(A;;FA;;;WD)";
+        return runtime;
+    }
+    void expect_untouched(const MemorySystem::Node& runtime) {
+        EXPECT_EQ(runtime.owner, SID_BUILTIN_ADMINISTRATORS);
+        EXPECT_EQ(runtime.dacl, "(A;;FA;;;WD)");
+        EXPECT_FALSE(system.exists(under(PROTECTED, "app\\runtime\\orvex-service.owner.lock")));
+    }
     void expect_protected_intact() {
         EXPECT_TRUE(system.exists(under(PROTECTED, "users\\1033\\precious.dat")));
         EXPECT_TRUE(system.exists(under(PROTECTED, "active-owner.json")));
@@ -93,16 +105,12 @@ TEST_F(HostileMachine, ServiceDirectoryOwnedByAnOrdinaryUserIsNotUsed) {
 }
 
 TEST_F(HostileMachine, RuntimeBehindAServiceDirectoryJunctionIsNeitherSecuredNorLocked) {
-    MemorySystem::Node& runtime =
-        system.add_directory(under(PROTECTED, "app\\runtime"), SID_BUILTIN_ADMINISTRATORS);
-    runtime.dacl = "(A;;FA;;;WD)";
+    const MemorySystem::Node& runtime = foreign_runtime();
     system.add_junction(SERVICE_DIR, under(PROTECTED, "app"));
     EXPECT_EQ(report_of(system, run()),
               "Error: service directory \"C:\\\\ProgramData\\\\orvex-service\" is not an ordinary "
               "directory\n");
-    EXPECT_EQ(runtime.owner, SID_BUILTIN_ADMINISTRATORS);
-    EXPECT_EQ(runtime.dacl, "(A;;FA;;;WD)");
-    EXPECT_FALSE(system.exists(under(PROTECTED, "app\\runtime\\orvex-service.owner.lock")));
+    expect_untouched(runtime);
 }
 
 TEST_F(HostileMachine, HeldServiceDirectoryCannotBeSwappedForAJunction) {
@@ -155,9 +163,7 @@ TEST_F(HostileMachine, ActiveRecordThatIsALinkIsNeitherReadNorTrusted) {
 }
 
 TEST_F(HostileMachine, ServiceDirectoryMadeAJunctionOnceFoundMissingIsNotFollowed) {
-    MemorySystem::Node& runtime =
-        system.add_directory(under(PROTECTED, "app\\runtime"), SID_BUILTIN_ADMINISTRATORS);
-    runtime.dacl = "(A;;FA;;;WD)";
+    const MemorySystem::Node& runtime = foreign_runtime();
     system.on_call = [this, armed = false](const Call& call) mutable {
         if (call == Call{Op::CreateFile, std::string(SERVICE_DIR)}) {
             armed = true; // the hold is about to find nothing there
@@ -170,9 +176,7 @@ TEST_F(HostileMachine, ServiceDirectoryMadeAJunctionOnceFoundMissingIsNotFollowe
               "Error: failed to create private service directory "
               "\"C:\\\\ProgramData\\\\orvex-service\\\\runtime\"\n\nCaused by:\n"
               "    Path not found. (os error 3)\n");
-    EXPECT_EQ(runtime.owner, SID_BUILTIN_ADMINISTRATORS);
-    EXPECT_EQ(runtime.dacl, "(A;;FA;;;WD)");
-    EXPECT_FALSE(system.exists(under(PROTECTED, "app\\runtime\\orvex-service.owner.lock")));
+    expect_untouched(runtime);
 }
 
 TEST_F(HostileMachine, UsersDirectoryOwnedByAnOrdinaryUserIsNotTrusted) {
