@@ -39,6 +39,8 @@ class Access final : public BitMask<Access> {
     static const Access ReadData; // FILE_READ_DATA, also FILE_LIST_DIRECTORY
     static const Access ListDirectory;
     static const Access WriteData;
+    static const Access AppendData;
+    static const Access Execute; // FILE_EXECUTE, also FILE_TRAVERSE
     static const Access ReadAttributes;
     static const Access WriteAttributes;
     static const Access Delete;
@@ -51,6 +53,8 @@ class Access final : public BitMask<Access> {
 inline constexpr Access Access::ReadData{0x1};
 inline constexpr Access Access::ListDirectory{0x1};
 inline constexpr Access Access::WriteData{0x2};
+inline constexpr Access Access::AppendData{0x4};
+inline constexpr Access Access::Execute{0x20};
 inline constexpr Access Access::ReadAttributes{0x80};
 inline constexpr Access Access::WriteAttributes{0x100};
 inline constexpr Access Access::Delete{0x10000};

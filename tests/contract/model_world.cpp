@@ -25,12 +25,13 @@ class ModelWorld {
     System& system() { return model_; }
     static std::u16string scratch() { return u"C:\\scratch"; }
 
-    std::uintptr_t hold(const std::u16string& path, ShareMode share) {
+    std::uintptr_t hold(const std::u16string& path, ShareMode share,
+                        Access access = Access::GenericRead | Access::GenericWrite) {
         const std::string text = wtf8_from_utf16(without_nul(path));
         if (!model_.exists(text)) {
             return 0;
         }
-        return held_.emplace_back(model_.open_external(text, share));
+        return held_.emplace_back(model_.open_external(text, share, access));
     }
     // The other process's LockFile is the same call as ours, on its own handle.
     SysResult<void> lock_held(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length) {
@@ -48,6 +49,7 @@ class ModelWorld {
     }
 
     static bool refuses_delete_pending_opens() { return true; }
+    static bool checks_attribute_access() { return true; }
 
   private:
     MemorySystem model_;

@@ -7,13 +7,15 @@
 // A world supplies what differs between the two:
 //   System& system();
 //   static std::u16string scratch();          an empty directory for the case (no NUL)
-//   std::uintptr_t hold(path, share);         a handle that another process holds on an existing
-//                                             file or directory, for reading and writing; 0 if
-//                                             it cannot be opened
+//   std::uintptr_t hold(path, share[, access]);  a handle that another process holds on an
+//                                             existing file or directory, for reading and writing
+//                                             unless `access` says otherwise; 0 if it cannot be
+//                                             opened
 //   SysResult<void> lock_held(handle, offset, length);  that process's LockFile on it
 //   void release(handle);                     that process closes it
 //   bool make_junction(path, target);         false where the system cannot make links
 //   bool refuses_delete_pending_opens();      false under Wine 8, which opens such objects
+//   bool checks_attribute_access();           whether attribute queries need FILE_READ_ATTRIBUTES
 
 #include <gtest/gtest.h>
 
@@ -182,6 +184,26 @@ TYPED_TEST_P(SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32) {
     EXPECT_EQ(code_of(system.remove_directory(dir)), WinCode::Success);
 }
 
+TYPED_TEST_P(SeamContract, SharingCountsTraverseAsReadingAndAppendAsWriting) {
+    System& system = this->system;
+    const auto dir = this->at(u"current");
+    const auto file = this->at(u"log.txt");
+    ASSERT_TRUE(system.create_directory(dir, DescriptorRef{}));
+    ASSERT_TRUE(this->make_file(file));
+    // A directory held for traversal only, without sharing deletion (a current directory, say),
+    // refuses an open for deletion; so does a file held for appending, an open for writing.
+    ASSERT_NE(this->world.hold(dir, ShareMode::Read | ShareMode::Write, Access::Execute), 0u);
+    ASSERT_NE(this->world.hold(file, ShareMode::Read, Access::AppendData), 0u);
+    auto scratch = this->open(this->scratch(), Access::ListDirectory);
+    ASSERT_TRUE(scratch);
+    EXPECT_EQ(code_of(system.open_relative(scratch->get(), u"current",
+                                           Access::Delete | Access::ListDirectory)),
+              WinCode::SharingViolation);
+    EXPECT_EQ(code_of(this->open(file, Access::GenericWrite)), WinCode::SharingViolation);
+    // Asking for neither reading, writing nor deleting conflicts with nothing.
+    EXPECT_TRUE(system.open_relative(scratch->get(), u"current", Access::ReadAttributes));
+}
+
 TYPED_TEST_P(SeamContract, AWholeRangeLockMeetsALockOnAnyRangeWith33) {
     const auto file = this->at(u"gate.lock");
     ASSERT_TRUE(this->make_file(file));
@@ -243,18 +265,29 @@ TYPED_TEST_P(SeamContract, ANonEmptyDirectoryStaysWith145) {
     EXPECT_EQ(code_of(system.remove_directory(dir)), WinCode::DirNotEmpty); // "sub" is left
 }
 
-TYPED_TEST_P(SeamContract, ADirectoryRemovedWhileHeldIsDeletePendingUntilTheLastClose) {
+TYPED_TEST_P(SeamContract, ADirectoryRemovedWhileHeldGoesAtOnceOrAtTheLastClose) {
     System& system = this->system;
     const auto parent = this->at(u"parent");
     const auto dir = this->at(u"parent\\pending");
+    const bool posix = this->posix_refusal() == WinCode::Success;
     ASSERT_TRUE(system.create_directory(parent, DescriptorRef{}));
     ASSERT_TRUE(system.create_directory(dir, DescriptorRef{}));
     const std::uintptr_t holder = this->world.hold(dir, ShareMode::All);
     ASSERT_NE(holder, 0u);
 
-    // RemoveDirectoryW only marks the directory for deletion on close: until the last handle
-    // goes, it is still listed and its parent is not empty.
     ASSERT_TRUE(system.remove_directory(dir));
+    if (posix) {
+        // Windows 10 1903 and later delete with POSIX semantics through RemoveDirectoryW's own
+        // handle: the name goes when the call returns, though another handle is still open.
+        EXPECT_EQ(this->listed(parent, u"pending"), 0u);
+        EXPECT_EQ(code_of(this->open(dir, Access::ReadAttributes)), WinCode::FileNotFound);
+        this->world.release(holder);
+        EXPECT_EQ(code_of(system.remove_directory(parent)), WinCode::Success);
+        return;
+    }
+    // Where the file system refuses POSIX deletion (and before Windows 10 1903), RemoveDirectoryW
+    // only marks the directory for deletion on close: until the last handle goes, it is still
+    // listed and its parent is not empty.
     EXPECT_EQ(this->listed(parent, u"pending"), 1u);
     EXPECT_EQ(code_of(system.remove_directory(parent)), WinCode::DirNotEmpty);
     if (this->world.refuses_delete_pending_opens()) {
@@ -301,7 +334,7 @@ TYPED_TEST_P(SeamContract, TheClassicDispositionDeletesAtTheLastClose) {
     EXPECT_EQ(code_of(this->open(file, Access::ReadAttributes)), WinCode::FileNotFound);
 }
 
-TYPED_TEST_P(SeamContract, ThePosixDispositionFreesTheNameAtOnce) {
+TYPED_TEST_P(SeamContract, ThePosixDispositionFreesTheNameWhenTheDeletingHandleCloses) {
     System& system = this->system;
     if (const WinCode refused = this->posix_refusal(); refused != WinCode::Success) {
         GTEST_SKIP() << "this file system offers no POSIX deletion (" << refused << ")";
@@ -328,7 +361,15 @@ TYPED_TEST_P(SeamContract, ThePosixDispositionFreesTheNameAtOnce) {
                                 DispositionFlags::IgnoreReadonly));
     EXPECT_TRUE(system.set_disposition_ex(dir_handle->get(), DispositionFlags::Delete |
                                                                  DispositionFlags::PosixSemantics));
-    // Both names are free while every handle is still open.
+    // Delete-pending while the deleting handles are open: every open of the names, a new file of
+    // that name too, fails with STATUS_DELETE_PENDING (5).
+    EXPECT_EQ(code_of(this->open(file, Access::ReadAttributes)), WinCode::AccessDenied);
+    EXPECT_EQ(code_of(system.create_file(file, Access::GenericWrite, ShareMode::All,
+                                         Disposition::OpenAlways, OpenFlags{})),
+              WinCode::AccessDenied);
+    // Once they are closed, both names are free, though the holders' handles are still open.
+    file_handle->reset();
+    dir_handle->reset();
     EXPECT_EQ(code_of(this->open(file, Access::ReadAttributes)), WinCode::FileNotFound);
     EXPECT_EQ(code_of(this->open(dir, Access::ReadAttributes)), WinCode::FileNotFound);
     EXPECT_TRUE(this->make_file(file));
@@ -403,7 +444,14 @@ TYPED_TEST_P(SeamContract, OpenRelativeOpensTheObjectNamedOrFailsWith2) {
               FileAttributes{});
     EXPECT_EQ(system.file_type(file->get()), FileType::Disk);
 
-    auto sub = system.open_relative(dir->get(), u"sub", Access::ListDirectory);
+    // NtCreateFile grants exactly what is asked: attribute queries need FILE_READ_ATTRIBUTES.
+    auto listing_only = system.open_relative(dir->get(), u"sub", Access::ListDirectory);
+    ASSERT_TRUE(listing_only);
+    if (this->world.checks_attribute_access()) {
+        EXPECT_EQ(code_of(system.attribute_tag(listing_only->get())), WinCode::AccessDenied);
+    }
+    auto sub =
+        system.open_relative(dir->get(), u"sub", Access::ListDirectory | Access::ReadAttributes);
     ASSERT_TRUE(sub);
     const auto sub_tag = system.attribute_tag(sub->get());
     ASSERT_TRUE(sub_tag);
@@ -507,13 +555,17 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
     EXPECT_TRUE(this->open(this->at(u"target\\kept.txt"), Access::ReadAttributes));
 }
 
-REGISTER_TYPED_TEST_SUITE_P(
-    SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32,
-    AWholeRangeLockMeetsALockOnAnyRangeWith33, CreatingADirectoryWhereANameExistsFailsWith183,
-    ANonEmptyDirectoryStaysWith145, ADirectoryRemovedWhileHeldIsDeletePendingUntilTheLastClose,
-    TheClassicDispositionDeletesAtTheLastClose, ThePosixDispositionFreesTheNameAtOnce,
-    AListingLongerThanOneBatchArrivesInBatchesThenEndsWith18,
-    OpenRelativeOpensTheObjectNamedOrFailsWith2, FailingCallsReturnTheCodeWindowsSets,
-    AJunctionIsOpenedListedAndDeletedAsItself);
+REGISTER_TYPED_TEST_SUITE_P(SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32,
+                            SharingCountsTraverseAsReadingAndAppendAsWriting,
+                            AWholeRangeLockMeetsALockOnAnyRangeWith33,
+                            CreatingADirectoryWhereANameExistsFailsWith183,
+                            ANonEmptyDirectoryStaysWith145,
+                            ADirectoryRemovedWhileHeldGoesAtOnceOrAtTheLastClose,
+                            TheClassicDispositionDeletesAtTheLastClose,
+                            ThePosixDispositionFreesTheNameWhenTheDeletingHandleCloses,
+                            AListingLongerThanOneBatchArrivesInBatchesThenEndsWith18,
+                            OpenRelativeOpensTheObjectNamedOrFailsWith2,
+                            FailingCallsReturnTheCodeWindowsSets,
+                            AJunctionIsOpenedListedAndDeletedAsItself);
 
 } // namespace orvex::contract

@@ -57,9 +57,9 @@ Win32World::~Win32World() {
     remove_scratch();
 }
 
-std::uintptr_t Win32World::hold(const std::u16string& path, ShareMode share) {
-    HANDLE handle = CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, share.bits(), nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+std::uintptr_t Win32World::hold(const std::u16string& path, ShareMode share, Access access) {
+    HANDLE handle = CreateFileW(wide(path), access.bits(), share.bits(), nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return 0;
     }
@@ -80,11 +80,21 @@ void Win32World::release(std::uintptr_t handle) {
     CloseHandle(as_handle(handle));
 }
 
-// Wine 8 lets a delete-pending object be opened (and reports 183 for a new directory of its name)
-// where Windows fails with STATUS_DELETE_PENDING. Wine's ntdll is the one that names its version.
-bool Win32World::refuses_delete_pending_opens() {
+// Wine's ntdll is the one that names its version.
+static bool under_wine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Wine 8 lets a delete-pending object be opened (and reports 183 for a new directory of its name)
+// where Windows fails with STATUS_DELETE_PENDING.
+bool Win32World::refuses_delete_pending_opens() {
+    return !under_wine();
+}
+
+// Wine 8 answers attribute queries whatever access the handle holds.
+bool Win32World::checks_attribute_access() {
+    return !under_wine();
 }
 
 // A junction, as any user may make one on NTFS. Wine refuses FSCTL_SET_REPARSE_POINT with

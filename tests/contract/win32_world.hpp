@@ -24,11 +24,13 @@ class Win32World {
 
     // Sharing and locks are decided per handle, so a second handle of this process stands in for
     // one that another process holds.
-    std::uintptr_t hold(const std::u16string& path, ShareMode share);
+    std::uintptr_t hold(const std::u16string& path, ShareMode share,
+                        Access access = Access::GenericRead | Access::GenericWrite);
     SysResult<void> lock_held(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
     void release(std::uintptr_t handle);
     bool make_junction(const std::u16string& path, const std::u16string& target);
     static bool refuses_delete_pending_opens();
+    static bool checks_attribute_access();
 
   private:
     Win32System system_;

@@ -68,11 +68,11 @@ Node* MemorySystem::find(std::string_view path) {
     return impl_->resolve(path, false).node.get();
 }
 
-std::uintptr_t MemorySystem::open_external(std::string_view path, ShareMode share) {
+std::uintptr_t MemorySystem::open_external(std::string_view path, ShareMode share, Access access) {
     auto r = impl_->resolve(path, true);
     Impl::Entry e;
     e.node = r.node;
-    e.access = Access::GenericRead | Access::GenericWrite;
+    e.access = access;
     e.share = share;
     e.external = true;
     return impl_->add_handle(std::move(e));
@@ -151,10 +151,17 @@ SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, Ac
     }
     Impl::Entry e;
     e.node = node;
-    e.access = access;
+    e.access = access | Access::ReadAttributes; // CreateFileW always asks for it; NtCreateFile not
     e.share = share;
     return UniqueHandle(*this, impl_->add_handle(std::move(e)));
 }
+
+namespace {
+// Whether a handle may query attributes: FILE_READ_ATTRIBUTES, which GENERIC_READ includes.
+bool reads_attributes(Access access) {
+    return access.intersects(Access::ReadAttributes | Access::GenericRead);
+}
+} // namespace
 
 SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle) {
     if (auto failure = enter(Op::FileInformation)) {
@@ -163,6 +170,9 @@ SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle)
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
         return sys_fail(WinCode::InvalidHandle);
+    }
+    if (!reads_attributes(e->access)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     return FileInformation{e->node->attributes, 0x1234ABCD, e->node->index,
                            e->node->contents.size(), e->node->links};
@@ -186,6 +196,9 @@ SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
     auto* e = impl_->entry(handle, Impl::Entry::Type::File);
     if (e == nullptr) {
         return sys_fail(WinCode::InvalidHandle);
+    }
+    if (!reads_attributes(e->access)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     return AttributeTag{e->node->attributes, e->node->reparse_tag};
 }
@@ -251,9 +264,14 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
         return sys_fail(WinCode::SharingViolation);
     }
-    // RemoveDirectoryW sets the classic disposition through a handle of its own: with other
-    // handles open the directory stays, delete-pending, until the last of them closes.
-    if (impl_->has_open_handles(r.node.get())) {
+    if (impl_->mapped_as_image(r.node.get(), slept_)) {
+        return sys_fail(WinCode::AccessDenied);
+    }
+    // As Windows 10 1903 and later do: RemoveDirectoryW deletes with POSIX semantics through a
+    // handle of its own, closed before it returns, so the name goes at once; where the file
+    // system refuses them, with the classic disposition, and with other handles open the
+    // directory then stays, delete-pending, until the last of them closes.
+    if (!disposition_ex_supported && impl_->has_open_handles(r.node.get())) {
         r.node->delete_on_close = true;
     } else {
         impl_->delete_node(r.node);
@@ -277,7 +295,15 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
         return sys_fail(WinCode::SharingViolation);
     }
-    impl_->delete_node(r.node);
+    if (impl_->mapped_as_image(r.node.get(), slept_)) {
+        return sys_fail(WinCode::AccessDenied); // STATUS_CANNOT_DELETE
+    }
+    // As RemoveDirectoryW above.
+    if (!disposition_ex_supported && impl_->has_open_handles(r.node.get())) {
+        r.node->delete_on_close = true;
+    } else {
+        impl_->delete_node(r.node);
+    }
     return {};
 }
 
@@ -303,15 +329,18 @@ SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, Disposit
     if (node.kind == Node::Kind::Directory && !node.children.empty()) {
         return sys_fail(WinCode::DirNotEmpty);
     }
+    if (impl_->mapped_as_image(&node, slept_)) {
+        return sys_fail(WinCode::AccessDenied); // STATUS_CANNOT_DELETE, whatever the flags
+    }
     if (!flags.intersects(DispositionFlags::Delete)) {
         node.delete_on_close = false;
+        e->posix_delete = false;
         return {};
     }
-    if (flags.intersects(DispositionFlags::PosixSemantics)) {
-        impl_->delete_node(e->node); // gone from the namespace at once
-    } else {
-        node.delete_on_close = true;
-    }
+    // Delete-pending from now; with POSIX semantics the name goes when this handle is closed,
+    // even while others stay open, and classically when the last one is.
+    node.delete_on_close = true;
+    e->posix_delete = flags.intersects(DispositionFlags::PosixSemantics);
     return {};
 }
 
@@ -329,6 +358,9 @@ SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete
     }
     if (e->node->kind == Node::Kind::Directory && !e->node->children.empty()) {
         return sys_fail(WinCode::DirNotEmpty);
+    }
+    if (impl_->mapped_as_image(e->node.get(), slept_)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     e->node->delete_on_close = delete_file;
     return {};

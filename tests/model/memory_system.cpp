@@ -83,10 +83,7 @@ void MemorySystem::close_service_handle(std::uintptr_t service) {
         return;
     }
     if (it->second.type == Impl::Entry::Type::Service) {
-        const std::string key = it->second.service;
-        if (auto s = impl_->services.find(key); s != impl_->services.end()) {
-            Impl::remove_service_handle(s->second, impl_->services, key);
-        }
+        impl_->remove_service_handle(it->second.service, slept_);
     }
     impl_->handles.erase(it);
 }

@@ -109,6 +109,11 @@ class MemorySystem final : public System {
         WinCode stop_error{1052};
         std::uint32_t raw_state_after_stop = 0; // if non-zero, the state reported by the stop
         std::uint32_t exit_code = 0;
+        // The executable its process maps: while the service is not stopped, and for
+        // `process_outlives_record` of the clock after its record is gone, deleting that file
+        // fails with 5 (STATUS_CANNOT_DELETE), whatever the disposition. Empty: none.
+        std::string image;
+        std::chrono::milliseconds process_outlives_record{0};
         bool marked_for_delete = false;
         int handles = 0;          // handles open in this process
         int external_handles = 0; // handles held elsewhere, which delay the deletion
@@ -145,8 +150,10 @@ class MemorySystem final : public System {
     [[nodiscard]] Node* find(std::string_view path); // without following the final link
     [[nodiscard]] bool exists(std::string_view path) { return find(path) != nullptr; }
 
-    // A handle held by another process: it counts for sharing and locks, not for leaks.
-    std::uintptr_t open_external(std::string_view path, ShareMode share);
+    // A handle held by another process, for reading and writing unless `access` says otherwise: it
+    // counts for sharing and locks, not for leaks.
+    std::uintptr_t open_external(std::string_view path, ShareMode share,
+                                 Access access = Access::GenericRead | Access::GenericWrite);
     void lock_external(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
     void close_external(std::uintptr_t handle);
 

@@ -108,6 +108,7 @@ struct MemorySystem::Impl {
         ServiceAccess service_access;
         bool external = false;
         std::size_t position = 0;
+        bool posix_delete = false; // its disposition was set with POSIX semantics
         // Where a listing through this handle stands. Like NTFS, it resumes after the last name
         // returned, so entries added or removed meanwhile show or vanish by where they sort.
         enum class Listing { NotStarted, Started, Done } listing = Listing::NotStarted;
@@ -244,13 +245,14 @@ struct MemorySystem::Impl {
         return &it->second;
     }
 
-    // The sharing an open with `access` needs from the handles already open on the object.
+    // The sharing an open with `access` needs from the handles already open on the object: reading
+    // counts reading data and executing (traversing, for a directory), writing counts appending.
     static ShareMode sharing_needed(Access access) {
         ShareMode needed;
-        if (access.intersects(Access::GenericRead | Access::ReadData)) {
+        if (access.intersects(Access::GenericRead | Access::ReadData | Access::Execute)) {
             needed = needed | ShareMode::Read;
         }
-        if (access.intersects(Access::GenericWrite | Access::WriteData)) {
+        if (access.intersects(Access::GenericWrite | Access::WriteData | Access::AppendData)) {
             needed = needed | ShareMode::Write;
         }
         if (access.intersects(Access::Delete)) {
@@ -260,8 +262,9 @@ struct MemorySystem::Impl {
     }
 
     // Whether a new open with `access` and `share` conflicts with the handles open on `node`.
-    // Sharing is about reading, writing and deleting: an open that asks for none of them (for
-    // attributes, say) is never refused, and one that holds none of them refuses nobody.
+    // Sharing is about reading (or executing), writing (or appending) and deleting: an open that
+    // asks for none of them (for attributes, say) is never refused, and one that holds none of
+    // them refuses nobody.
     bool sharing_conflict(const Node* node, Access access, ShareMode share) {
         const ShareMode wanted = sharing_needed(access);
         if (wanted == ShareMode{}) {
@@ -294,22 +297,51 @@ struct MemorySystem::Impl {
             return;
         }
         std::shared_ptr<Node> node = it->second.node;
+        const bool posix_delete = it->second.posix_delete;
         handles.erase(it);
         if (auto lk = locks.find(node.get()); lk != locks.end()) {
             std::erase_if(lk->second, [&](const Lock& l) { return l.handle == id; });
         }
-        if (node && node->delete_on_close && !has_open_handles(node.get())) {
+        if (node && node->delete_on_close && (posix_delete || !has_open_handles(node.get()))) {
             delete_node(node);
         }
     }
 
-    static void remove_service_handle(MemorySystem::Service& s,
-                                      std::map<std::string, MemorySystem::Service>& all,
-                                      const std::string& key) {
+    // Executables whose process outlives its service's record, until a time on the clock.
+    struct OutlivingImage {
+        std::string path;
+        std::chrono::milliseconds until;
+    };
+    std::vector<OutlivingImage> outliving_images;
+
+    void remove_service_handle(const std::string& key, std::chrono::milliseconds now) {
+        auto it = services.find(key);
+        if (it == services.end()) {
+            return;
+        }
+        MemorySystem::Service& s = it->second;
         --s.handles;
         if (s.marked_for_delete && s.handles <= 0 && s.external_handles <= 0) {
-            all.erase(key);
+            if (!s.image.empty() && s.process_outlives_record.count() > 0) {
+                outliving_images.push_back({s.image, now + s.process_outlives_record});
+            }
+            services.erase(it);
         }
+    }
+
+    // Whether a running process maps `node` as its executable, which no deletion gets past.
+    bool mapped_as_image(const Node* node, std::chrono::milliseconds now) {
+        const auto names = [&](const std::string& path) {
+            return node != nullptr && resolve(path, false).node.get() == node;
+        };
+        for (const auto& [key, s] : services) {
+            if (!s.image.empty() && s.state != 1 && names(s.image)) {
+                return true;
+            }
+        }
+        return std::ranges::any_of(outliving_images, [&](const OutlivingImage& image) {
+            return now < image.until && names(image.path);
+        });
     }
 };
 

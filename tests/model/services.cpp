@@ -95,6 +95,12 @@ SysResult<ServiceStatus> MemorySystem::control_service(std::uintptr_t service,
     if (s.state == 1) {
         return sys_fail(WinCode::ServiceNotActive);
     }
+    if (s.state == 3) {
+        return sys_fail(WinCode(1061)); // ERROR_SERVICE_CANNOT_ACCEPT_CTRL: already stopping
+    }
+    if (s.state == 2) {
+        return sys_fail(WinCode(1052)); // ERROR_INVALID_SERVICE_CONTROL: starting, accepts no stop
+    }
     if (s.stop == ServiceStop::Refuse) {
         return sys_fail(s.stop_error);
     }

@@ -1,6 +1,7 @@
 #include "service/uninstall.hpp"
 
 #include <algorithm>
+#include <chrono>
 
 #include "support.hpp"
 
@@ -180,11 +181,25 @@ TEST_F(Uninstall, ExecutableAbsentOrReadOnly) {
 }
 
 TEST_F(Uninstall, ExecutableThatCannotBeDeletedIsAFailureWithoutCause) {
-    // As Windows refuses the mapped image of a process that outlives its service for a moment.
-    system.fail_call(Op::SetDispositionEx, 0, 5);
+    // Its process outlives the service's record for a moment, and maps the executable meanwhile.
+    service->image = std::string(EXE);
+    service->process_outlives_record = std::chrono::seconds(1);
     EXPECT_EQ(run(), "Error: Failed to remove service binary " + std::string(QUOTED_EXE) +
                          ": Access denied. (os error 5)\n");
     EXPECT_EQ(system.service("orvex_vpn_service"), nullptr); // already deleted
+    EXPECT_TRUE(system.exists(EXE));
+}
+
+TEST_F(Uninstall, StopRefusedToAServiceAlreadyStoppingOrStillStartingIsAFailure) {
+    // Windows refuses it with 1061 while the service stops, and with 1052 while it starts without
+    // accepting a stop; only 1062 is tolerated.
+    service->state = 3;
+    EXPECT_EQ(run(), "Error: IO error in winapi call\n\nCaused by:\n    OS Error 1061 "
+                     "(FormatMessageW() returned error 317) (os error 1061)\n");
+    service->state = 2;
+    EXPECT_EQ(run(), "Error: IO error in winapi call\n\nCaused by:\n    Requested control is "
+                     "not valid for this service. (os error 1052)\n");
+    EXPECT_NE(system.service("orvex_vpn_service"), nullptr);
     EXPECT_TRUE(system.exists(EXE));
 }
 

@@ -20,6 +20,9 @@ namespace {
 static_assert(Access::ReadData.bits() == FILE_READ_DATA);
 static_assert(Access::ListDirectory.bits() == FILE_LIST_DIRECTORY);
 static_assert(Access::WriteData.bits() == FILE_WRITE_DATA);
+static_assert(Access::AppendData.bits() == FILE_APPEND_DATA);
+static_assert(Access::Execute.bits() == FILE_EXECUTE);
+static_assert(Access::Execute.bits() == FILE_TRAVERSE);
 static_assert(Access::ReadAttributes.bits() == FILE_READ_ATTRIBUTES);
 static_assert(Access::WriteAttributes.bits() == FILE_WRITE_ATTRIBUTES);
 static_assert(Access::Delete.bits() == DELETE);
