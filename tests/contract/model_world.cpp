@@ -12,6 +12,8 @@ class ModelWorld {
         model_.add_directory("C:\\scratch");
         // Small enough that the listing case needs several calls, as a full buffer does on Windows.
         model_.listing_batch = 64;
+        // As the cases run on Windows: elevated, as an administrator.
+        model_.caller = Caller::Administrator;
     }
     ~ModelWorld() {
         for (const std::uintptr_t handle : held_) {
@@ -50,6 +52,8 @@ class ModelWorld {
 
     static bool refuses_delete_pending_opens() { return true; }
     static bool checks_attribute_access() { return true; }
+    static bool keeps_security() { return true; }
+    static bool runs_as_local_system() { return false; }
 
   private:
     MemorySystem model_;

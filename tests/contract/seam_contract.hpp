@@ -16,10 +16,16 @@
 //   bool make_junction(path, target);         false where the system cannot make links
 //   bool refuses_delete_pending_opens();      false under Wine 8, which opens such objects
 //   bool checks_attribute_access();           whether attribute queries need FILE_READ_ATTRIBUTES
+//   bool keeps_security();                    whether owners and DACLs are kept and checked
+//                                             (Wine 8 keeps neither)
+//   bool runs_as_local_system();              the account of the case: LocalSystem, or else an
+//                                             elevated administrator
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -140,6 +146,37 @@ template <class World> class SeamContract : public ::testing::Test {
         return refused;
     }
 
+    // The directory at `path`, made with the descriptor of `sddl`.
+    bool make_secured_directory(const std::u16string& path, std::u16string_view sddl) {
+        std::u16string text(sddl);
+        text.push_back(u'\0');
+        auto descriptor = system.convert_sddl(text);
+        return descriptor &&
+               system.create_directory(path, descriptor->template as<DescriptorRef>()).has_value();
+    }
+    // Applies the DACL of `sddl` through `handle`, protected, as the tool does.
+    WinCode apply_dacl(std::uintptr_t handle, std::u16string_view sddl) {
+        std::u16string text(sddl);
+        text.push_back(u'\0');
+        auto descriptor = system.convert_sddl(text);
+        if (!descriptor) {
+            return descriptor.error();
+        }
+        auto dacl = system.security_descriptor_dacl(descriptor->template as<DescriptorRef>());
+        if (!dacl || !dacl->present) {
+            return WinCode::InvalidAcl;
+        }
+        return system.set_security_info(
+            handle, SecurityInformation::Dacl | SecurityInformation::ProtectedDacl, SidRef{},
+            dacl->dacl);
+    }
+    // How the tool opens a directory that it secures.
+    SysResult<UniqueHandle> open_to_secure(const std::u16string& path) {
+        return system.create_file(path, Access::ReadControl | Access::WriteDac | Access::WriteOwner,
+                                  ShareMode::All, Disposition::OpenExisting,
+                                  OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
+    }
+
     World world;
     System& system = world.system();
 };
@@ -202,6 +239,53 @@ TYPED_TEST_P(SeamContract, SharingCountsTraverseAsReadingAndAppendAsWriting) {
     EXPECT_EQ(code_of(this->open(file, Access::GenericWrite)), WinCode::SharingViolation);
     // Asking for neither reading, writing nor deleting conflicts with nothing.
     EXPECT_TRUE(system.open_relative(scratch->get(), u"current", Access::ReadAttributes));
+}
+
+TYPED_TEST_P(SeamContract, AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssigned) {
+    System& system = this->system;
+    if (!this->world.keeps_security()) {
+        GTEST_SKIP() << "this system keeps no owners or DACLs";
+    }
+    // Everything but WRITE_OWNER for everyone: no privilege is enabled, so backup semantics do
+    // not get it either, and the owner's implicit rights are READ_CONTROL and WRITE_DAC only.
+    ASSERT_TRUE(this->make_secured_directory(this->at(u"locked"), u"D:P(A;;0x1701FF;;;WD)"));
+    EXPECT_EQ(code_of(this->open_to_secure(this->at(u"locked"))), WinCode::AccessDenied);
+    EXPECT_TRUE(system.create_file(this->at(u"locked"), Access::ReadControl | Access::WriteDac,
+                                   ShareMode::All, Disposition::OpenExisting,
+                                   OpenFlags::BackupSemantics));
+
+    // LocalSystem may be made the owner only by LocalSystem; an administrator gets 1307.
+    ASSERT_TRUE(system.create_directory(this->at(u"owned"), DescriptorRef{}));
+    auto owned = this->open_to_secure(this->at(u"owned"));
+    ASSERT_TRUE(owned);
+    alignas(8) std::array<std::byte, 72> local_system{};
+    ASSERT_TRUE(system.create_well_known_sid(WellKnownSid::LocalSystem, local_system.data(), 68));
+    EXPECT_EQ(system.set_security_info(owned->get(), SecurityInformation::Owner,
+                                       SidRef(local_system.data()), AclRef{}),
+              this->world.runs_as_local_system() ? WinCode::Success : WinCode(1307));
+}
+
+TYPED_TEST_P(SeamContract, ADaclIsPropagatedIntoExistingChildren) {
+    System& system = this->system;
+    if (!this->world.keeps_security()) {
+        GTEST_SKIP() << "this system keeps no owners or DACLs";
+    }
+    ASSERT_TRUE(system.create_directory(this->at(u"d"), DescriptorRef{}));
+    ASSERT_TRUE(this->make_file(this->at(u"d\\f")));
+    auto dir = system.create_file(this->at(u"d"),
+                                  Access::ReadControl | Access::WriteDac | Access::ListDirectory,
+                                  ShareMode::All, Disposition::OpenExisting,
+                                  OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
+    ASSERT_TRUE(dir);
+    EXPECT_TRUE(system.open_relative(dir->get(), u"f", Access::Delete));
+    // Reading for everyone, inherited by files: the file, made before, may no longer be deleted
+    // once the new entries have reached it (d grants no FILE_DELETE_CHILD either).
+    ASSERT_EQ(this->apply_dacl(dir->get(), u"D:P(A;OICI;0x1200A9;;;WD)"), WinCode::Success);
+    EXPECT_EQ(code_of(system.open_relative(dir->get(), u"f", Access::Delete)),
+              WinCode::AccessDenied);
+    // Everything for everyone again, so that the scratch directory can be removed.
+    ASSERT_EQ(this->apply_dacl(dir->get(), u"D:P(A;OICI;FA;;;WD)"), WinCode::Success);
+    EXPECT_TRUE(system.open_relative(dir->get(), u"f", Access::Delete));
 }
 
 TYPED_TEST_P(SeamContract, AWholeRangeLockMeetsALockOnAnyRangeWith33) {
@@ -555,17 +639,16 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
     EXPECT_TRUE(this->open(this->at(u"target\\kept.txt"), Access::ReadAttributes));
 }
 
-REGISTER_TYPED_TEST_SUITE_P(SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32,
-                            SharingCountsTraverseAsReadingAndAppendAsWriting,
-                            AWholeRangeLockMeetsALockOnAnyRangeWith33,
-                            CreatingADirectoryWhereANameExistsFailsWith183,
-                            ANonEmptyDirectoryStaysWith145,
-                            ADirectoryRemovedWhileHeldGoesAtOnceOrAtTheLastClose,
-                            TheClassicDispositionDeletesAtTheLastClose,
-                            ThePosixDispositionFreesTheNameWhenTheDeletingHandleCloses,
-                            AListingLongerThanOneBatchArrivesInBatchesThenEndsWith18,
-                            OpenRelativeOpensTheObjectNamedOrFailsWith2,
-                            FailingCallsReturnTheCodeWindowsSets,
-                            AJunctionIsOpenedListedAndDeletedAsItself);
+REGISTER_TYPED_TEST_SUITE_P(
+    SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32,
+    AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssigned, ADaclIsPropagatedIntoExistingChildren,
+    SharingCountsTraverseAsReadingAndAppendAsWriting, AWholeRangeLockMeetsALockOnAnyRangeWith33,
+    CreatingADirectoryWhereANameExistsFailsWith183, ANonEmptyDirectoryStaysWith145,
+    ADirectoryRemovedWhileHeldGoesAtOnceOrAtTheLastClose,
+    TheClassicDispositionDeletesAtTheLastClose,
+    ThePosixDispositionFreesTheNameWhenTheDeletingHandleCloses,
+    AListingLongerThanOneBatchArrivesInBatchesThenEndsWith18,
+    OpenRelativeOpensTheObjectNamedOrFailsWith2, FailingCallsReturnTheCodeWindowsSets,
+    AJunctionIsOpenedListedAndDeletedAsItself);
 
 } // namespace orvex::contract

@@ -97,6 +97,24 @@ bool Win32World::checks_attribute_access() {
     return !under_wine();
 }
 
+// Wine 8 keeps no owners or DACLs: it reports the Wine user as every file's owner.
+bool Win32World::keeps_security() {
+    return !under_wine();
+}
+
+bool Win32World::runs_as_local_system() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(8) std::byte buffer[256];
+    DWORD size = 0;
+    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != 0;
+    CloseHandle(token);
+    return read &&
+           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
+}
+
 // A junction, as any user may make one on NTFS. Wine refuses FSCTL_SET_REPARSE_POINT with
 // ERROR_NOT_SUPPORTED, and then this reports that links cannot be made.
 bool Win32World::make_junction(const std::u16string& path, const std::u16string& target) {

@@ -31,6 +31,8 @@ class Win32World {
     bool make_junction(const std::u16string& path, const std::u16string& target);
     static bool refuses_delete_pending_opens();
     static bool checks_attribute_access();
+    static bool keeps_security();
+    static bool runs_as_local_system();
 
   private:
     Win32System system_;

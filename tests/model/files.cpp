@@ -104,10 +104,16 @@ SysResult<void> MemorySystem::create_directory(const std::u16string& path,
         // every open of it, this one included, with STATUS_DELETE_PENDING (5).
         return sys_fail(r.node->delete_on_close ? WinCode::AccessDenied : WinCode::AlreadyExists);
     }
-    auto node = impl_->attach(r.parent, r.leaf, Node::Kind::Directory);
+    if (!impl_->allows(*r.parent, Access::AppendData, token_of(caller))) { // FILE_ADD_SUBDIRECTORY
+        return sys_fail(WinCode::AccessDenied);
+    }
     const auto* d = static_cast<const DescriptorObject*>(descriptor.get());
-    node->owner =
-        (descriptors_set_owner && d != nullptr && !d->owner.empty()) ? d->owner : creator_owner;
+    const bool named_owner = descriptors_set_owner && d != nullptr && !d->owner.empty();
+    if (named_owner && !may_own(caller, d->owner)) {
+        return sys_fail(WinCode(1307)); // ERROR_INVALID_OWNER
+    }
+    auto node = impl_->attach(r.parent, r.leaf, Node::Kind::Directory);
+    node->owner = named_owner ? d->owner : creator_owner;
     if (d != nullptr && d->has_dacl) {
         node->dacl = d->acl.text;
         node->dacl_protected = d->acl.text.starts_with("P");
@@ -132,10 +138,18 @@ SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, Ac
         if (disposition != Disposition::OpenAlways) {
             return sys_fail(WinCode::FileNotFound);
         }
+        if (!impl_->allows(*r.parent, Access::WriteData, token_of(caller))) { // FILE_ADD_FILE
+            return sys_fail(WinCode::AccessDenied);
+        }
         node = impl_->attach(r.parent, r.leaf, Node::Kind::File);
         node->owner = creator_owner;
     } else {
         if (node->delete_on_close) {
+            return sys_fail(WinCode::AccessDenied);
+        }
+        // The access check comes before the sharing check, and nothing bypasses it: no privilege
+        // is enabled, so backup semantics grant nothing.
+        if (!impl_->allows(*node, access, token_of(caller))) {
             return sys_fail(WinCode::AccessDenied);
         }
         if (node->kind == Node::Kind::Directory && !flags.intersects(OpenFlags::BackupSemantics)) {
@@ -235,6 +249,9 @@ SysResult<std::uint32_t> MemorySystem::read_file(std::uintptr_t handle, std::spa
     if (e == nullptr) {
         return sys_fail(WinCode::InvalidHandle);
     }
+    if (!e->access.intersects(Access::ReadData | Access::GenericRead)) {
+        return sys_fail(WinCode::AccessDenied);
+    }
     const std::string& contents = e->node->contents;
     const std::size_t available = contents.size() - std::min(e->position, contents.size());
     const std::size_t count = std::min(available, buffer.size());
@@ -257,6 +274,9 @@ SysResult<void> MemorySystem::remove_directory(const std::u16string& path) {
     }
     if (r.node->kind != Node::Kind::Directory) {
         return sys_fail(WinCode::Directory);
+    }
+    if (!impl_->allows(*r.node, Access::Delete, token_of(caller))) {
+        return sys_fail(WinCode::AccessDenied);
     }
     if (!r.node->children.empty()) {
         return sys_fail(WinCode::DirNotEmpty);
@@ -289,7 +309,8 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
         return sys_fail(r.error != WinCode::Success ? r.error : WinCode::FileNotFound);
     }
     if (r.node->kind == Node::Kind::Directory || r.node->delete_on_close ||
-        r.node->attributes.intersects(FileAttributes::ReadOnly)) {
+        r.node->attributes.intersects(FileAttributes::ReadOnly) ||
+        !impl_->allows(*r.node, Access::Delete, token_of(caller))) {
         return sys_fail(WinCode::AccessDenied);
     }
     if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
@@ -410,6 +431,9 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
     if (kind == OpenKind::NonDirectory && node->kind == Node::Kind::Directory) {
         return sys_fail(WinCode::AccessDenied); // STATUS_FILE_IS_A_DIRECTORY
     }
+    if (!impl_->allows(*node, access, token_of(caller))) {
+        return sys_fail(WinCode::AccessDenied);
+    }
     if (impl_->sharing_conflict(node.get(), access, ShareMode::All)) {
         return sys_fail(WinCode::SharingViolation);
     }
@@ -428,6 +452,9 @@ SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t dir
     e = impl_->entry(directory, Impl::Entry::Type::File); // the hook may have changed the world
     if (e == nullptr || e->node->kind != Node::Kind::Directory) {
         return sys_fail(WinCode::InvalidHandle);
+    }
+    if (!e->access.intersects(Access::ListDirectory | Access::GenericRead)) {
+        return sys_fail(WinCode::AccessDenied);
     }
     using Listing = Impl::Entry::Listing;
     if (e->listing == Listing::Done) {

@@ -12,6 +12,7 @@ MemorySystem::MemorySystem()
     impl_->root->name = "C:";
     impl_->root->owner = std::string(SID_LOCAL_SYSTEM);
     impl_->root->attributes = FileAttributes::Directory;
+    impl_->root->dacl = "(A;OICI;FA;;;WD)"; // everyone may do everything unless a test says not
     add_directory("C:\\ProgramData");
     system_messages = {
         {2, u"File not found.\r\n"},

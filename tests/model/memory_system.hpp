@@ -28,6 +28,14 @@ namespace orvex {
 inline constexpr std::string_view SID_LOCAL_SYSTEM = "S-1-5-18";
 inline constexpr std::string_view SID_BUILTIN_ADMINISTRATORS = "S-1-5-32-544";
 inline constexpr std::string_view SID_FOREIGN_USER = "S-1-5-21-1000-2000-3000-1001";
+inline constexpr std::string_view SID_ADMINISTRATOR = "S-1-5-21-1000-2000-3000-500";
+inline constexpr std::string_view SID_CREATOR_OWNER = "S-1-3-0";
+
+// The account that the code under test runs as. Its token decides every access check and which
+// owners it may assign: LocalSystem may make LocalSystem or Builtin Administrators the owner, an
+// elevated administrator Builtin Administrators or itself, an ordinary user itself; any other
+// owner is refused with ERROR_INVALID_OWNER (1307). No privilege is enabled.
+enum class Caller { LocalSystem, Administrator, User };
 
 // The seam's operations, as the call log and the failure rules name them.
 enum class Op {
@@ -86,8 +94,9 @@ class MemorySystem final : public System {
         ReparseTag reparse_tag;
         std::string link_target; // where a junction or symbolic link leads (empty otherwise)
         std::string owner;       // SID string
-        std::string dacl;        // DACL text as written in SDDL, "" when none was set
+        std::string dacl;        // explicit entries as written in SDDL, "" when none were set
         bool dacl_protected = false;
+        std::string inherited; // entries inherited from the parent, when it was made or changed
         std::string contents;
         std::map<std::string, std::shared_ptr<Node>> children; // keyed by upper-cased name
         std::weak_ptr<Node> parent;
@@ -203,6 +212,10 @@ class MemorySystem final : public System {
     std::u16string console_out;
 
     // ---- Configuration ----
+    Caller caller = Caller::LocalSystem;
+    // Whether SetSecurityInfo's propagation of inheritable entries into existing descendants
+    // crosses a junction or directory link. No document says; only a real machine can.
+    bool propagation_follows_links = false;
     std::optional<std::u16string> program_data = u"C:\\ProgramData";
     std::string creator_owner{SID_BUILTIN_ADMINISTRATORS}; // owner when no descriptor names one
     bool stderr_console = false;

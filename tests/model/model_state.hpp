@@ -78,6 +78,25 @@ struct OwnerObject {
     SidBlob owner;
 };
 
+// DACL entries (access.cpp).
+struct Ace {
+    bool allow = true;
+    bool object_inherit = false;
+    bool container_inherit = false;
+    bool no_propagate = false;
+    bool inherit_only = false;
+    std::uint32_t mask = 0;
+    std::string sid;
+};
+std::vector<Ace> parse_aces(std::string_view text);
+std::string format_aces(const std::vector<Ace>& aces);
+// What a new file or directory inherits from its parent's entries.
+std::vector<Ace> inherited_from(const std::vector<Ace>& parent, bool directory);
+// The rights an open asks for, generic rights mapped as for files.
+std::uint32_t requested_rights(Access access);
+std::vector<std::string> token_of(Caller caller);
+bool may_own(Caller caller, std::string_view sid);
+
 int failures_so_far();
 void check_rules_fired(const std::vector<MemorySystem::FailureRule>& rules);
 void check_on_destruction(const MemorySystem& system,
@@ -188,9 +207,19 @@ struct MemorySystem::Impl {
         node->index = next_index++;
         node->attributes =
             kind == Node::Kind::Directory ? FileAttributes::Directory : FileAttributes::Archive;
+        inherit(*node, *parent);
         parent->children[upper(name)] = node;
         return node;
     }
+
+    // Access control (access.cpp).
+    std::vector<Ace> effective(const Node& node) const; // explicit, then inherited entries
+    void inherit(Node& node, const Node& parent) const;
+    // Applies a changed DACL to the existing descendants of `node` that are not protected.
+    void propagate(Node& node, bool through_links, int depth = 0);
+    std::uint32_t granted(const Node& node, std::uint32_t wanted,
+                          const std::vector<std::string>& token) const;
+    bool allows(const Node& node, Access access, const std::vector<std::string>& token) const;
 
     // The directory named by the first `count` path parts, creating the missing ones with `owner`.
     std::shared_ptr<Node> make_directories(const std::vector<std::string>& parts, std::size_t count,

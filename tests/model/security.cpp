@@ -161,6 +161,10 @@ OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
         query.code = WinCode::InvalidHandle;
         return query;
     }
+    if (!e->access.intersects(Access::ReadControl | Access::GenericRead)) {
+        query.code = WinCode::AccessDenied;
+        return query;
+    }
     auto blob = sid_from_string(e->node->owner);
     auto object = std::make_shared<OwnerObject>(OwnerObject{blob.value_or(SidBlob{})});
     query.owner = SidRef(object->owner.bytes.data());
@@ -178,13 +182,24 @@ WinCode MemorySystem::set_security_info(std::uintptr_t handle, SecurityInformati
     if (e == nullptr || !e->node) {
         return WinCode::InvalidHandle;
     }
+    const bool dacl_change = information.intersects(SecurityInformation::Dacl);
+    if ((owner_change && !e->access.intersects(Access::WriteOwner)) ||
+        (dacl_change && !e->access.intersects(Access::WriteDac))) {
+        return WinCode::AccessDenied;
+    }
     if (owner_change) {
-        e->node->owner = sid_to_string(owner.get());
+        const std::string sid = sid_to_string(owner.get());
+        if (!may_own(caller, sid)) {
+            return WinCode(1307); // ERROR_INVALID_OWNER: not a SID of the caller's token
+        }
+        e->node->owner = sid;
         owner_changes.push_back({impl_->path_of(*e->node), e->node->owner});
     }
-    if (information.intersects(SecurityInformation::Dacl)) {
+    if (dacl_change) {
         e->node->dacl = static_cast<const AclObject*>(dacl.get())->text;
         e->node->dacl_protected = information.intersects(SecurityInformation::ProtectedDacl);
+        // The new inheritable entries reach every existing descendant that is not protected.
+        impl_->propagate(*e->node, propagation_follows_links);
     }
     return WinCode::Success;
 }

@@ -6,6 +6,7 @@
 
 #include "common/files.hpp"
 #include "owners/stale_owners.hpp"
+#include "state_dir/private_directory.hpp"
 #include "support.hpp"
 
 namespace orvex {
@@ -223,6 +224,25 @@ TEST_F(HostileMachine, ReadOnlyFileWithASecondNameIsNotMadeWritable) {
               "    OS Error 1142 (FormatMessageW() returned error 317) (os error 1142)\n");
     EXPECT_TRUE(linked.attributes.intersects(FileAttributes::ReadOnly));
     EXPECT_EQ(system.count_calls(Op::SetAttributes), 0u);
+}
+
+TEST_F(HostileMachine, DaclPropagationWouldReachThroughAJunctionOnlyIfWindowsCrossedIt) {
+    // Securing the service directory propagates its inheritable entries into everything below.
+    // No document says whether that walk crosses a junction: the guarantee that nothing outside
+    // the tree changes rests on its not doing so, which only a Windows machine can show.
+    system.add_directory(SERVICE_DIR, SID_LOCAL_SYSTEM);
+    system.add_file(under(PROTECTED, "secret\\data.bin"), "keep");
+    system.add_junction(under(USERS, "1033\\link"), under(PROTECTED, "secret"));
+    const auto inherited = [&] {
+        return system.find(under(PROTECTED, "secret\\data.bin"))->inherited;
+    };
+    const std::string before = inherited();
+    ASSERT_TRUE(prepare_install_dirs(system));
+    EXPECT_EQ(inherited(), before);
+    system.propagation_follows_links = true;
+    ASSERT_TRUE(prepare_install_dirs(system));
+    EXPECT_NE(inherited(), before);
+    EXPECT_EQ(inherited().find("S-1-1-0"), std::string::npos); // everyone's access is gone
 }
 
 } // namespace

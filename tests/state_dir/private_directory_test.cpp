@@ -80,6 +80,35 @@ TEST_F(PrivateDirectory, InstallProfileReclaimsOnlyAnEmptyForeignDirectory) {
     EXPECT_EQ(full.find(std::string(SERVICE_DIR) + "\\keep.txt")->contents, "data");
     EXPECT_EQ(full.find(SERVICE_DIR)->owner, SID_FOREIGN_USER);
     expect_nothing_leaked(full);
+
+    // An owner may keep everyone else out of their directory, the tool too: it is not reclaimed
+    // then, and the run ends at the open.
+    MemorySystem closed;
+    MemorySystem::Node& theirs = closed.add_directory(SERVICE_DIR, SID_FOREIGN_USER);
+    theirs.dacl = "P(A;OICI;FA;;;" + std::string(SID_FOREIGN_USER) + ")";
+    theirs.dacl_protected = true;
+    EXPECT_EQ(report_of(closed, install_profile(closed)),
+              "Error: failed to open private service directory " +
+                  std::string(QUOTED_SERVICE_DIR) +
+                  "\n\nCaused by:\n    Access denied. (os error 5)\n");
+    EXPECT_TRUE(closed.exists(SERVICE_DIR));
+    expect_nothing_leaked(closed);
+}
+
+TEST_F(PrivateDirectory, AnAdministratorMayMakeOnlyAdministratorsTheOwner) {
+    // Builtin Administrators, the install profile's owner, is in an elevated administrator's
+    // token; LocalSystem, the runtime profile's, is not (1307), to create or to migrate.
+    system.caller = Caller::Administrator;
+    ASSERT_TRUE(install_profile(system));
+    EXPECT_EQ(report_of(system, runtime_profile(system)),
+              "Error: failed to create private service directory " +
+                  std::string(QUOTED_RUNTIME_DIR) +
+                  "\n\nCaused by:\n    OS Error 1307 (FormatMessageW() returned error 317) (os "
+                  "error 1307)\n");
+    system.add_directory(RUNTIME_DIR, SID_BUILTIN_ADMINISTRATORS);
+    EXPECT_EQ(report_of(system, runtime_profile(system)),
+              "Error: failed to migrate service path " + std::string(QUOTED_RUNTIME_DIR) +
+                  " to LocalSystem ownership: Windows error 1307\n");
 }
 
 TEST_F(PrivateDirectory, ReclaimHappensOnceEvenIfTheRecreatedOwnerIsStillForeign) {
