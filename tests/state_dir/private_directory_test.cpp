@@ -88,8 +88,7 @@ TEST_F(PrivateDirectory, InstallProfileReclaimsOnlyAnEmptyForeignDirectory) {
     theirs.dacl = "P(A;OICI;FA;;;" + std::string(SID_FOREIGN_USER) + ")";
     theirs.dacl_protected = true;
     EXPECT_EQ(report_of(closed, install_profile(closed)),
-              "Error: failed to open private service directory " +
-                  std::string(QUOTED_SERVICE_DIR) +
+              "Error: failed to open private service directory " + std::string(QUOTED_SERVICE_DIR) +
                   "\n\nCaused by:\n    Access denied. (os error 5)\n");
     EXPECT_TRUE(closed.exists(SERVICE_DIR));
     expect_nothing_leaked(closed);
