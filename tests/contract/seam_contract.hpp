@@ -218,6 +218,13 @@ TYPED_TEST_P(SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32) {
     EXPECT_EQ(code_of(system.remove_directory(dir)), WinCode::SharingViolation);
     EXPECT_EQ(code_of(this->open(dir, Access::Delete)), WinCode::SharingViolation);
     this->world.release(undeletable);
+    // Such a hold keeps the directory only because it lists it: one that asks for READ_CONTROL
+    // and attributes alone, sharing no deletion either, blocks nothing.
+    const std::uintptr_t inspecting = this->world.hold(
+        dir, ShareMode::Read | ShareMode::Write, Access::ReadControl | Access::ReadAttributes);
+    ASSERT_NE(inspecting, 0u);
+    EXPECT_EQ(code_of(this->open(dir, Access::Delete)), WinCode::Success);
+    this->world.release(inspecting);
     EXPECT_EQ(code_of(system.remove_directory(dir)), WinCode::Success);
 }
 
