@@ -102,6 +102,11 @@ bool Win32World::keeps_security() {
     return !under_wine();
 }
 
+// Wine 8 places zero-length locks otherwise than [MS-FSA] 2.1.4.10 (see the case).
+bool Win32World::empty_locks_have_an_end() {
+    return !under_wine();
+}
+
 bool Win32World::runs_as_local_system() {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {

@@ -19,6 +19,8 @@ constexpr std::uint32_t FILE_READ = 0x120089;
 constexpr std::uint32_t FILE_WRITE = 0x120116;
 constexpr std::uint32_t FILE_EXECUTE_ALL = 0x1200A0;
 
+} // namespace
+
 std::string sid_of_alias(std::string_view alias) {
     static const std::pair<std::string_view, std::string_view> ALIASES[] = {
         {"SY", SID_LOCAL_SYSTEM}, {"BA", SID_BUILTIN_ADMINISTRATORS},
@@ -32,6 +34,8 @@ std::string sid_of_alias(std::string_view alias) {
     }
     return std::string(alias);
 }
+
+namespace {
 
 std::uint32_t rights_of(std::string_view text) {
     if (text.starts_with("0x") || text.starts_with("0X")) {

@@ -60,6 +60,10 @@ WinCode MemorySystem::remove_external(std::string_view path) {
     if (impl_->sharing_conflict(r.node.get(), Access::Delete, ShareMode::All)) {
         return WinCode::SharingViolation;
     }
+    // A directory with an open handle anywhere below it can be neither renamed nor deleted.
+    if (impl_->open_below(*r.node)) {
+        return WinCode::AccessDenied;
+    }
     impl_->detach(r.node);
     return WinCode::Success;
 }
@@ -229,11 +233,18 @@ SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t off
     }
     const std::uint64_t offset = (std::uint64_t{offset_high} << 32) | offset_low;
     const std::uint64_t length = (std::uint64_t{length_high} << 32) | length_low;
+    // As [MS-FSA] 2.1.4.10 has it: a range ends at Offset + Length - 1, so a zero-length range at
+    // X >= 1 meets a lock that covers X - 1; only the range of length 0 at 0 meets nothing.
+    using Wide = unsigned __int128;
+    const auto overlap = [](std::uint64_t a, std::uint64_t n, std::uint64_t b, std::uint64_t m) {
+        if ((a == 0 && n == 0) || (b == 0 && m == 0)) {
+            return false;
+        }
+        return Wide{a} <= Wide{b} + m - 1 && Wide{b} <= Wide{a} + n - 1;
+    };
     auto& held = impl_->locks[e->node.get()];
     for (const auto& lock : held) {
-        // Ranges [a, a + n) overlap; computed without overflow.
-        const bool overlap = offset - lock.offset < lock.length || lock.offset - offset < length;
-        if (overlap && length != 0 && lock.length != 0) {
+        if (overlap(offset, length, lock.offset, lock.length)) {
             return sys_fail(WinCode::LockViolation);
         }
     }

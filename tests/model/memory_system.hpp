@@ -154,7 +154,8 @@ class MemorySystem final : public System {
     void remove(std::string_view path);
     // Another process deletes `path`, or renames it away to put something else in its place: both
     // need DELETE access, so a handle open on it that does not share deletion makes this fail with
-    // a sharing violation (32) and leaves it in place. Returns 0 on success.
+    // a sharing violation (32) and leaves it in place, and a handle open on anything below it with
+    // access denied (5). Returns 0 on success.
     WinCode remove_external(std::string_view path);
     [[nodiscard]] Node* find(std::string_view path); // without following the final link
     [[nodiscard]] bool exists(std::string_view path) { return find(path) != nullptr; }

@@ -78,6 +78,9 @@ struct OwnerObject {
     SidBlob owner;
 };
 
+// The SID that an SDDL alias ("SY", "BA", "WD", ...) stands for; any other text as it is.
+std::string sid_of_alias(std::string_view alias);
+
 // DACL entries (access.cpp).
 struct Ace {
     bool allow = true;
@@ -312,6 +315,12 @@ struct MemorySystem::Impl {
             }
         }
         return false;
+    }
+
+    bool open_below(const Node& directory) {
+        return std::ranges::any_of(directory.children, [&](const auto& child) {
+            return has_open_handles(child.second.get()) || open_below(*child.second);
+        });
     }
 
     bool has_open_handles(const Node* node) {

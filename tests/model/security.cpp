@@ -75,20 +75,6 @@ std::string sid_to_string(const void* sid) {
 
 } // namespace model
 
-namespace {
-
-std::string sddl_alias(std::string_view alias) {
-    if (alias == "SY") {
-        return std::string(SID_LOCAL_SYSTEM);
-    }
-    if (alias == "BA") {
-        return std::string(SID_BUILTIN_ADMINISTRATORS);
-    }
-    return std::string(alias);
-}
-
-} // namespace
-
 // ---- Security ----
 
 SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
@@ -101,7 +87,7 @@ SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
     while (pos < text.size()) {
         if (text.compare(pos, 2, "O:") == 0) {
             const std::size_t end = text.find("D:", pos + 2);
-            descriptor->owner = sddl_alias(text.substr(pos + 2, end - pos - 2));
+            descriptor->owner = sid_of_alias(text.substr(pos + 2, end - pos - 2));
             pos = end == std::string::npos ? text.size() : end;
         } else if (text.compare(pos, 2, "D:") == 0) {
             descriptor->has_dacl = true;
@@ -209,7 +195,8 @@ SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& si
     if (auto failure = enter(Op::ConvertStringSid, text)) {
         return sys_fail(*failure);
     }
-    auto blob = sid_from_string(text);
+    // The standard form, or an SDDL alias ("BA"), as the reference page allows.
+    auto blob = sid_from_string(sid_of_alias(text));
     if (!blob) {
         return sys_fail(WinCode::InvalidSid);
     }
@@ -221,7 +208,12 @@ WinCode MemorySystem::lookup_account_sid_probe(SidRef sid) {
     if (auto failure = enter(Op::LookupAccountSid, text)) {
         return *failure;
     }
-    return accounts_.contains(text) ? WinCode::InsufficientBuffer : WinCode::NoneMapped;
+    // Well-known accounts and groups resolve on every machine.
+    static const std::set<std::string, std::less<>> WELL_KNOWN = {
+        "S-1-1-0",  "S-1-3-0",  "S-1-5-11",     "S-1-5-18",
+        "S-1-5-19", "S-1-5-20", "S-1-5-32-544", "S-1-5-32-545"};
+    return accounts_.contains(text) || WELL_KNOWN.contains(text) ? WinCode::InsufficientBuffer
+                                                                 : WinCode::NoneMapped;
 }
 
 } // namespace orvex
