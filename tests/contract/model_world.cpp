@@ -50,6 +50,12 @@ class ModelWorld {
         return true;
     }
 
+    bool make_symlink(const std::u16string& path, const std::u16string& target, bool directory) {
+        model_.add_symlink(wtf8_from_utf16(without_nul(path)), wtf8_from_utf16(without_nul(target)),
+                           directory);
+        return true;
+    }
+
     static bool refuses_delete_pending_opens() { return true; }
     static bool checks_attribute_access() { return true; }
     static bool keeps_security() { return true; }

@@ -14,6 +14,7 @@
 //   SysResult<void> lock_held(handle, offset, length);  that process's LockFile on it
 //   void release(handle);                     that process closes it
 //   bool make_junction(path, target);         false where the system cannot make links
+//   bool make_symlink(path, target, directory);  likewise, for a symbolic link
 //   bool refuses_delete_pending_opens();      false under Wine 8, which opens such objects
 //   bool checks_attribute_access();           whether attribute queries need FILE_READ_ATTRIBUTES
 //   bool empty_locks_have_an_end();           whether zero-length locks follow [MS-FSA] 2.1.4.10
@@ -382,10 +383,8 @@ TYPED_TEST_P(SeamContract, TheTreeRemovalTakesATreeAndLeavesWhatItsJunctionLeads
     const auto removed = remove_tree(system, std::move(*root), *tag, context, u"owner.json");
     EXPECT_TRUE(removed) << (removed ? 0 : removed.error().code);
     EXPECT_EQ(this->listed(this->scratch(), u"owner"), 0u);
-    EXPECT_EQ(this->listed(this->at(u"kept"), u"keep.txt"), 1u);
-    if (!junction) {
-        GTEST_SKIP() << "this system cannot make junctions: the tree had none";
-    }
+    // Where junctions can be made, the tree held one to `kept`.
+    EXPECT_EQ(this->listed(this->at(u"kept"), u"keep.txt"), 1u) << "junction made: " << junction;
 }
 
 TYPED_TEST_P(SeamContract, CreatingADirectoryWhereANameExistsFailsWith183) {
@@ -670,6 +669,33 @@ TYPED_TEST_P(SeamContract, FailingCallsReturnTheCodeWindowsSets) {
               WinCode::AccessDenied);
 }
 
+TYPED_TEST_P(SeamContract, SymbolicLinksAreOpenedAndDeletedAsThemselves) {
+    System& system = this->system;
+    ASSERT_TRUE(system.create_directory(this->at(u"target"), DescriptorRef{}));
+    ASSERT_TRUE(this->make_file(this->at(u"target\\kept.txt")));
+    if (!this->world.make_symlink(this->at(u"dir-link"), this->at(u"target"), true) ||
+        !this->world.make_symlink(this->at(u"file-link"), this->at(u"target\\kept.txt"), false)) {
+        GTEST_SKIP() << "this system cannot make symbolic links here";
+    }
+    auto scratch = this->open(this->scratch(), Access::ListDirectory);
+    ASSERT_TRUE(scratch);
+    EXPECT_EQ(code_of(system.open_relative(scratch->get(), u"dir-link", TREE_ACCESS,
+                                           OpenKind::NonDirectory)),
+              WinCode::AccessDenied);
+    for (const char16_t* name : {u"dir-link", u"file-link"}) {
+        auto link = system.open_relative(scratch->get(), name, TREE_ACCESS);
+        ASSERT_TRUE(link);
+        const auto tag = system.attribute_tag(link->get());
+        ASSERT_TRUE(tag);
+        EXPECT_TRUE(tag->attributes.intersects(FileAttributes::ReparsePoint));
+        EXPECT_EQ(tag->reparse_tag, ReparseTag::Symlink);
+        EXPECT_TRUE(system.set_disposition(link->get(), true));
+    }
+    EXPECT_EQ(this->listed(this->scratch(), u"dir-link"), 0u);
+    EXPECT_EQ(this->listed(this->scratch(), u"file-link"), 0u);
+    EXPECT_EQ(this->listed(this->at(u"target"), u"kept.txt"), 1u);
+}
+
 TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
     System& system = this->system;
     ASSERT_TRUE(system.create_directory(this->at(u"target"), DescriptorRef{}));
@@ -687,6 +713,11 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(is_junction(listed[0].attributes, listed[0].reparse_tag));
 
+    // As a non-directory, a junction is refused as the directory it is
+    // (STATUS_FILE_IS_A_DIRECTORY).
+    EXPECT_EQ(
+        code_of(system.open_relative(scratch->get(), u"link", TREE_ACCESS, OpenKind::NonDirectory)),
+        WinCode::AccessDenied);
     auto relative = system.open_relative(scratch->get(), u"link", Access::ReadAttributes);
     ASSERT_TRUE(relative);
     const auto relative_tag = system.attribute_tag(relative->get());
@@ -713,8 +744,8 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
 
 REGISTER_TYPED_TEST_SUITE_P(
     SeamContract, OpensThatAHeldHandleDoesNotShareFailWith32,
-    AZeroLengthLockMeetsTheWholeRangeUnlessItIsAtZero, AStringSidMayBeAnSddlAlias,
-    TheTreeRemovalTakesATreeAndLeavesWhatItsJunctionLeadsTo,
+    SymbolicLinksAreOpenedAndDeletedAsThemselves, AZeroLengthLockMeetsTheWholeRangeUnlessItIsAtZero,
+    AStringSidMayBeAnSddlAlias, TheTreeRemovalTakesATreeAndLeavesWhatItsJunctionLeadsTo,
     AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssigned, ADaclIsPropagatedIntoExistingChildren,
     SharingCountsTraverseAsReadingAndAppendAsWriting, AWholeRangeLockMeetsALockOnAnyRangeWith33,
     CreatingADirectoryWhereANameExistsFailsWith183, ANonEmptyDirectoryStaysWith145,

@@ -29,6 +29,7 @@ class Win32World {
     SysResult<void> lock_held(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
     void release(std::uintptr_t handle);
     bool make_junction(const std::u16string& path, const std::u16string& target);
+    bool make_symlink(const std::u16string& path, const std::u16string& target, bool directory);
     static bool refuses_delete_pending_opens();
     static bool checks_attribute_access();
     static bool keeps_security();
