@@ -12,9 +12,10 @@ namespace {
 constexpr std::string_view OWNER_LOCK_HELD =
     "service owner lock is held; stop the service before stale-owner maintenance";
 
-// What an entry of the users directory is judged through: no DELETE access, so that a folder that
-// another process holds without sharing deletion is still judged, and only a stale one fails.
-constexpr Access JUDGE_ACCESS = Access::ListDirectory | Access::ReadAttributes;
+// What an entry of the users directory is judged through: its attributes only, which no sharing
+// mode refuses, so that a folder that another process holds is still judged, whatever it shares,
+// and only a stale one, which must be removed, fails. Opens relative to it need no access on it.
+constexpr Access JUDGE_ACCESS = Access::ReadAttributes;
 
 enum class Verdict { Keep, Stale };
 

@@ -42,9 +42,16 @@ Result<HeldBinary> hold_service_binary(System& system) {
     if (!wide) {
         return binary_failure(system, path, SystemError::fixed(NUL_IN_PATH_DESCRIPTION));
     }
-    auto handle = system.create_file(
-        *wide, Access::Delete | Access::ReadAttributes | Access::WriteAttributes, ShareMode::All,
-        Disposition::OpenExisting, OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
+    const auto open = [&](Access access) {
+        return system.create_file(*wide, access, ShareMode::All, Disposition::OpenExisting,
+                                  OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
+    };
+    // Attributes are written only to clear read-only where POSIX deletion is refused; a file whose
+    // DACL withholds that is opened for deletion alone, as deleting by path needs.
+    auto handle = open(Access::Delete | Access::ReadAttributes | Access::WriteAttributes);
+    if (!handle && handle.error() == WinCode::AccessDenied) {
+        handle = open(Access::Delete | Access::ReadAttributes);
+    }
     if (!handle) {
         const SystemError error = SystemError::from_code(handle.error());
         if (names_nothing(error)) {
@@ -55,15 +62,21 @@ Result<HeldBinary> hold_service_binary(System& system) {
     return HeldBinary{std::move(path), std::move(*handle)};
 }
 
-// Deletes the held executable through its handle; it goes when the handle is closed.
-Result<void> delete_held_binary(System& system, const HeldBinary& binary) {
+// Whether `path` names nothing now, judged on the name itself, not on where a link leads.
+bool names_nothing_now(System& system, const std::string& path) {
+    const auto wide = to_system_string(path);
+    auto handle = system.create_file(*wide, Access{}, ShareMode::All, Disposition::OpenExisting,
+                                     OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint |
+                                         OpenFlags::IdentifyOnly);
+    return !handle && names_nothing(SystemError::from_code(handle.error()));
+}
+
+// Deletes the held executable through its handle, and closes it, which completes the deletion.
+Result<void> delete_held_binary(System& system, HeldBinary& binary) {
     auto deleted = delete_open_file(system, binary.handle.get());
-    if (deleted) {
-        return {};
-    }
+    binary.handle.reset();
     // Deletion was shared: another deleter may have won the race.
-    if (auto metadata = file_metadata(system, binary.path);
-        !metadata && names_nothing(metadata.error())) {
+    if (deleted || names_nothing_now(system, binary.path)) {
         return {};
     }
     return binary_failure(system, binary.path, deleted.error());
@@ -169,8 +182,12 @@ Result<void> uninstall_service(System& system) {
         return fail(std::move(bin.error()));
     }
     if (binary->handle) {
-        return delete_held_binary(system, *binary);
+        if (auto deleted = delete_held_binary(system, *binary); !deleted) {
+            return deleted;
+        }
     }
+    // By path as well: what the handle deleted may have been renamed aside meanwhile (by a
+    // self-update, say) and another file put under the name.
     return remove_service_binary(system, join_path(*bin, SERVICE_EXECUTABLE_NAME));
 }
 

@@ -59,6 +59,7 @@ class ModelWorld {
     static bool refuses_delete_pending_opens() { return true; }
     static bool checks_attribute_access() { return true; }
     static bool keeps_security() { return true; }
+    static bool removes_with_posix_semantics() { return true; }
     static bool empty_locks_have_an_end() { return true; }
     static bool runs_as_local_system() { return false; }
 

@@ -114,6 +114,20 @@ bool Win32World::make_symlink(const std::u16string& path, const std::u16string& 
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// RemoveDirectoryW and DeleteFileW try POSIX semantics first from Windows 10 1903 (build 18362).
+bool Win32World::removes_with_posix_semantics() {
+    if (under_wine()) {
+        return false;
+    }
+    using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    const auto get = reinterpret_cast<GetVersion>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+    return get != nullptr && get(&version) == 0 &&
+           (version.dwMajorVersion > 10 || version.dwBuildNumber >= 18362);
+}
+
 // Wine 8 places zero-length locks otherwise than [MS-FSA] 2.1.4.10 (see the case).
 bool Win32World::empty_locks_have_an_end() {
     return !under_wine();

@@ -33,6 +33,7 @@ class Win32World {
     static bool refuses_delete_pending_opens();
     static bool checks_attribute_access();
     static bool keeps_security();
+    static bool removes_with_posix_semantics();
     static bool empty_locks_have_an_end();
     static bool runs_as_local_system();
 

@@ -153,7 +153,9 @@ SysResult<UniqueHandle> MemorySystem::create_file(const std::u16string& path, Ac
         }
         // The access check comes before the sharing check, and nothing bypasses it: no privilege
         // is enabled, so backup semantics grant nothing.
-        if (!impl_->allows(*node, access, token_of(caller))) {
+        // CreateFileW asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES besides what it is given.
+        if (!impl_->allows(*node, access | Access::ReadAttributes | SYNCHRONIZE,
+                           token_of(caller))) {
             return sys_fail(WinCode::AccessDenied);
         }
         if (node->kind == Node::Kind::Directory && !flags.intersects(OpenFlags::BackupSemantics)) {
@@ -442,7 +444,7 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
     if (kind == OpenKind::NonDirectory && node->kind == Node::Kind::Directory) {
         return sys_fail(WinCode::AccessDenied); // STATUS_FILE_IS_A_DIRECTORY
     }
-    if (!impl_->allows(*node, access, token_of(caller))) {
+    if (!impl_->allows(*node, access | SYNCHRONIZE, token_of(caller))) { // as the adapter asks
         return sys_fail(WinCode::AccessDenied);
     }
     if (impl_->sharing_conflict(node.get(), access, ShareMode::All)) {

@@ -19,6 +19,7 @@ namespace orvex::model {
 using Node = MemorySystem::Node;
 
 constexpr std::uintptr_t NTDLL_MODULE = 0x7FF00000;
+constexpr Access SYNCHRONIZE{0x100000}; // which every open of a file asks for besides its access
 
 inline std::string upper(std::string_view text) {
     std::string out(text);

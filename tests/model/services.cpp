@@ -95,11 +95,11 @@ SysResult<ServiceStatus> MemorySystem::control_service(std::uintptr_t service,
     if (s.state == 1) {
         return sys_fail(WinCode::ServiceNotActive);
     }
-    if (s.state == 3) {
-        return sys_fail(WinCode(1061)); // ERROR_SERVICE_CANNOT_ACCEPT_CTRL: already stopping
-    }
-    if (s.state == 2) {
-        return sys_fail(WinCode(1052)); // ERROR_INVALID_SERVICE_CONTROL: starting, accepts no stop
+    if (s.state == 2 || s.state == 3) {
+        // ERROR_SERVICE_CANNOT_ACCEPT_CTRL, which the reference page gives for a service that is
+        // starting or stopping (1052 is for one that does not accept the control:
+        // ServiceStop::Refuse).
+        return sys_fail(WinCode(1061));
     }
     if (s.stop == ServiceStop::Refuse) {
         return sys_fail(s.stop_error);

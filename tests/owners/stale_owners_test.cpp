@@ -303,10 +303,11 @@ TEST_F(StaleOwners, ListingAndEntryFailures) {
 }
 
 TEST_F(StaleOwners, FoldersHeldElsewhereAreJudgedAndOnlyAStaleOneFails) {
-    // Held as another process's current directory: open, without sharing deletion.
+    // Held by other processes: the live one sharing nothing at all, the stale one as a current
+    // directory is held, without sharing deletion.
     owner(key_of(LIVE_SID), windows_json(LIVE_SID));
     owner("1000", R"({"Unix":[1000,1000]})");
-    const auto live = system.open_external(users(key_of(LIVE_SID)), ShareMode::Read);
+    const auto live = system.open_external(users(key_of(LIVE_SID)), ShareMode{});
     const auto stale = system.open_external(users("1000"), ShareMode::Read);
     EXPECT_EQ(report_of(system, run()), "Error: failed to remove stale owner state 1000\n\n"
                                         "Caused by:\n    Sharing violation. (os error 32)\n");
