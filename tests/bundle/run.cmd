@@ -1,6 +1,6 @@
 @echo off
-rem The Windows bundle: the seam's contract suite against the Win32 adapter and the probes that
-rem only a real machine can answer, run on this machine. Run it from an elevated prompt (or as
+rem The Windows bundle: the seam's contract suite against the Win32 adapter, the executable's own
+rem end-to-end cases and the probes that only a real machine can answer, run on this machine. Run it from an elevated prompt (or as
 rem LocalSystem); it writes report.txt beside itself and shows it. Nothing it makes outlives it:
 rem each program works in a scratch directory of its own under C:\ and removes it.
 setlocal
@@ -15,6 +15,11 @@ orvex_contract_tests.exe --gtest_brief=1 >> "%REPORT%" 2>&1
 set CONTRACT=%ERRORLEVEL%
 echo contract status: %CONTRACT%>> "%REPORT%"
 echo.>> "%REPORT%"
+echo == end-to-end cases of the executable>> "%REPORT%"
+orvex_bundle_e2e.exe >> "%REPORT%" 2>&1
+set E2E=%ERRORLEVEL%
+echo e2e status: %E2E%>> "%REPORT%"
+echo.>> "%REPORT%"
 echo == probes>> "%REPORT%"
 orvex_windows_probes.exe >> "%REPORT%" 2>&1
 set PROBES=%ERRORLEVEL%
@@ -22,4 +27,5 @@ echo probes status: %PROBES%>> "%REPORT%"
 type "%REPORT%"
 if not "%CONTRACT%"=="0" exit /b 1
 if not "%PROBES%"=="0" exit /b 1
+if not "%E2E%"=="0" exit /b 1
 exit /b 0

@@ -5,6 +5,9 @@
 //   --stop=ignore       accept the stop control and keep running
 //   --stop=refuse       do not accept the stop control at all (the manager answers 1052)
 //   --hold-owner-lock   lock bytes [0, 1) of the owner lock file while running
+//   --run=PROGRAM --run-arg=ARGUMENT --output=FILE
+//                       run PROGRAM with ARGUMENT as the service's account (LocalSystem), its
+//                       output and then "status: N" written to FILE, and stop
 // Whatever the mode, it stops when the named event "orvex_standin_quit" is set (the rig's reset).
 #include <windows.h>
 
@@ -18,6 +21,9 @@ HANDLE stop_event = nullptr;
 std::wstring stop_mode = L"prompt";
 DWORD stop_delay = 0;
 bool hold_owner_lock = false;
+std::wstring run_program;
+std::wstring run_argument;
+std::wstring run_output;
 
 void report(DWORD state) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -50,12 +56,51 @@ void parse(DWORD argc, LPWSTR* argv) {
             stop_mode = arg.substr(7);
         } else if (arg == L"--hold-owner-lock") {
             hold_owner_lock = true;
+        } else if (arg.rfind(L"--run=", 0) == 0) {
+            run_program = arg.substr(6);
+        } else if (arg.rfind(L"--run-arg=", 0) == 0) {
+            run_argument = arg.substr(10);
+        } else if (arg.rfind(L"--output=", 0) == 0) {
+            run_output = arg.substr(9);
         }
     }
 }
 
+// Runs the program once, its standard output and error going to the output file, and appends its
+// exit status.
+void run_once() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE output = CreateFileW(run_output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = output;
+    si.hStdError = output;
+    PROCESS_INFORMATION pi{};
+    std::wstring line = L"\"" + run_program + L"\" " + run_argument;
+    DWORD status = 0xFFFFFFFF;
+    if (CreateProcessW(run_program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &si, &pi)) {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &status);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
+    const std::string tail = "status: " + std::to_string(status) + "\n";
+    DWORD written = 0;
+    WriteFile(output, tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr);
+    CloseHandle(output);
+}
+
 void WINAPI service_main(DWORD, LPWSTR*) {
     status_handle = RegisterServiceCtrlHandlerExW(L"orvex_vpn_service", control, nullptr);
+    if (!run_program.empty()) {
+        report(SERVICE_RUNNING);
+        run_once();
+        report(SERVICE_STOPPED);
+        return;
+    }
     stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE lock = INVALID_HANDLE_VALUE;
     if (hold_owner_lock) {
