@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,13 +16,13 @@ namespace orvex {
 
 template <class T> using FileResult = std::expected<T, SystemError>;
 
-// Whether an error means that the object, its directory, its drive or its network share does not
-// exist (2, 3, 15, 53, 67). An error without a system code never does.
-[[nodiscard]] bool is_not_found(SystemError error);
+// Whether an error says that a path names nothing (2, 3): the object, or its directory, is absent.
+[[nodiscard]] bool is_absent(SystemError error);
 
-// Whether an error says that a path names nothing (2, 3): narrower than `is_not_found`, for an
-// object whose absence counts as done, where an unreachable drive or share must not.
-[[nodiscard]] bool names_nothing(SystemError error);
+// Whether an error means that the object is absent or cannot be reached: besides `is_absent`, its
+// drive or its network share does not exist (15, 53, 67). An error without a system code never
+// does. Wider than `is_absent`: for what may be skipped, never for what counts as done.
+[[nodiscard]] bool is_absent_or_unreachable(SystemError error);
 
 // Whether a listed name is "." or "..", which listings report and nothing may act on.
 [[nodiscard]] bool is_dot_entry(std::u16string_view name);
@@ -33,23 +34,6 @@ template <class T> using FileResult = std::expected<T, SystemError>;
 // file is opened for DELETE without following a final link and marked for deletion with POSIX
 // semantics, ignoring the read-only attribute. If that fallback fails too, the first error stands.
 [[nodiscard]] FileResult<void> delete_file(System& system, std::string_view path);
-
-// What a tree removal needs on every object it opens: listing a directory, reading and clearing
-// attributes, and deleting it.
-inline constexpr Access TREE_ACCESS =
-    Access::Delete | Access::ListDirectory | Access::ReadAttributes | Access::WriteAttributes;
-
-// No removal descends deeper than this below its root: each level holds one open handle.
-inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
-
-// How many directory listings one removal makes in all. A directory takes one listing per batch of
-// its entries (a 64 KiB batch: over a hundred entries even at the longest names, several hundred
-// usually) and one more to learn that the root has no more; so this covers a tree as deep as
-// MAX_TREE_DEPTH, or thousands of directories, or 400,000 entries and more in a few, where an
-// owner's tree is two levels deep and a few entries wide. A tree that its owner keeps refilling,
-// or keeps growing ahead of the walk, fails the removal with ERROR_DIR_NOT_EMPTY instead of
-// running on.
-inline constexpr std::size_t MAX_TREE_LISTINGS = 4096;
 
 // The largest document read whole. Owner documents are a few hundred bytes; a larger file is
 // refused with ERROR_FILE_TOO_LARGE instead of being read into memory.
@@ -71,26 +55,14 @@ struct DeletionContext {
     bool posix_unsupported = false;
 };
 
-// Removes the directory open as `root` (opened with TREE_ACCESS without following a link, and
-// judged by `root_tag`, its own attributes) and everything inside it, working from handles so
-// that no link is ever followed, even if the tree changes meanwhile: each child is opened
-// relative to its parent's handle without following a final link, judged by the opened object's
-// own attributes and reparse tag, and deleted through that handle. Entries of the root named
-// `last` (compared as the file system compares names) go after every other entry of every batch,
-// and the root right after them, so that a removal stopped anywhere leaves them in place. Links and
-// files are deleted as themselves; only real directories are entered. The walk keeps an explicit
-// stack, never recursing on depth, and refuses to go deeper than MAX_TREE_DEPTH
-// (ERROR_FILENAME_EXCED_RANGE). A directory is marked for deletion as soon as the entries of a
-// batch are gone, and listed on only when the system says it is not empty yet (the root, while it
-// holds back `last`, until its listing ends); the whole removal lists at most MAX_TREE_LISTINGS
-// times. Nothing else is retried: a child that another process
-// holds open without sharing deletion fails the removal with its error, leaving the rest of the
-// tree as it is. Where only the classic disposition is supported, a read-only file is made writable
-// first, unless it has another name (ERROR_TOO_MANY_LINKS): the attribute belongs to the file under
-// all its names.
-[[nodiscard]] FileResult<void> remove_tree(System& system, UniqueHandle root,
-                                           const AttributeTag& root_tag, DeletionContext& context,
-                                           std::u16string_view last = {});
+// Marks an open object for deletion: POSIX semantics ignoring the read-only attribute where the
+// file system supports it; otherwise the classic disposition, after clearing a read-only attribute
+// (never on a file with another name: ERROR_TOO_MANY_LINKS), noting that in `tag` so that another
+// attempt does not clear it again. Without a `tag` (a file opened as a non-directory), the
+// attributes are read only if the classic disposition refuses the file as read-only.
+[[nodiscard]] FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
+                                                std::optional<AttributeTag>& tag,
+                                                DeletionContext& context);
 
 // Marks the file open as `handle` (with DELETE, READ_ATTRIBUTES and WRITE_ATTRIBUTES) for
 // deletion, as the tree removal deletes a file: POSIX semantics ignoring the read-only attribute,

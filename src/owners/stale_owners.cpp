@@ -3,6 +3,7 @@
 #include "common/files.hpp"
 #include "common/sha256.hpp"
 #include "common/text.hpp"
+#include "owners/tree_removal.hpp"
 #include "state_dir/lock_files.hpp"
 #include "state_dir/private_directory.hpp"
 
@@ -62,7 +63,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
 
     auto bytes = read_relative_file(system, directory->get(), OWNER_METADATA_FILE_NAME_W);
     if (!bytes) {
-        if (is_not_found(bytes.error())) {
+        if (is_absent_or_unreachable(bytes.error())) {
             return std::nullopt;
         }
         return fail(ErrorChain::from(bytes.error()));
@@ -96,7 +97,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
     // By path: its directory, the service directory, is verified and held by the caller.
     if (active && active->owner_key == name) {
         if (auto cleared = delete_file(system, active_owner_path(layout));
-            !cleared && !is_not_found(cleared.error())) {
+            !cleared && !is_absent_or_unreachable(cleared.error())) {
             return fail(ErrorChain::context("failed to clear stale active owner", cleared.error()));
         }
     }
@@ -110,12 +111,12 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
     return name;
 }
 
-// Opens the users directory relative to the held service directory, as itself: nothing (an empty
-// handle) when it does not exist; a link or a non-directory fails the listing. Its owner must be
-// LocalSystem or Builtin Administrators: one that an ordinary user created before the service did
-// is theirs to fill with whatever they want removed or read.
-Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service_dir,
-                                          const std::string& users) {
+// Opens the users directory relative to the held service directory, as itself: nothing when it
+// does not exist; a link or a non-directory fails the listing. Its owner must be LocalSystem or
+// Builtin Administrators: one that an ordinary user created before the service did is theirs to
+// fill with whatever they want removed or read.
+Result<std::optional<UniqueHandle>> open_users_directory(System& system, std::uintptr_t service_dir,
+                                                         const std::string& users) {
     const auto enumerate_failed = [&](WinCode code) {
         return fail(ErrorChain::context("failed to enumerate " + quote_path(users),
                                         SystemError::from_code(code)));
@@ -124,8 +125,8 @@ Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service
         system.open_relative(service_dir, std::u16string(USERS_DIR_NAME_W),
                              Access::ListDirectory | Access::ReadAttributes | Access::ReadControl);
     if (!handle) {
-        if (is_not_found(SystemError::from_code(handle.error()))) {
-            return UniqueHandle{};
+        if (is_absent_or_unreachable(SystemError::from_code(handle.error()))) {
+            return std::optional<UniqueHandle>{};
         }
         return enumerate_failed(handle.error());
     }
@@ -147,7 +148,7 @@ Result<UniqueHandle> open_users_directory(System& system, std::uintptr_t service
         return fail(ErrorChain::message("users directory " + quote_path(users) +
                                         " has an unexpected owner"));
     }
-    return std::move(*handle);
+    return std::optional<UniqueHandle>{std::move(*handle)};
 }
 
 } // namespace
@@ -190,7 +191,7 @@ load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t se
     const std::string path = active_owner_path(layout);
     auto bytes = read_relative_file(system, service_dir, ACTIVE_OWNER_FILE_NAME_W);
     if (!bytes) {
-        if (is_not_found(bytes.error())) {
+        if (is_absent_or_unreachable(bytes.error())) {
             return std::optional<ActiveOwnerState>{};
         }
         return fail(ErrorChain::context("failed to read " + quote_path(path), bytes.error()));
@@ -235,17 +236,18 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     const OwnerLock owner_lock(std::move(*locked));
 
     const std::string users_path = users_dir(layout);
-    auto users = open_users_directory(system, service_dir->get(), users_path);
+    auto users = open_users_directory(system, (*service_dir)->get(), users_path);
     if (!users) {
         return fail(std::move(users.error()));
     }
     if (!*users) {
         return std::vector<std::string>{};
     }
-    auto batch = system.list_directory(users->get());
+    const std::uintptr_t users_handle = (*users)->get();
+    auto batch = system.list_directory(users_handle);
     if (!batch) {
         const SystemError error = SystemError::from_code(batch.error());
-        if (batch.error() == WinCode::NoMoreFiles || is_not_found(error)) {
+        if (batch.error() == WinCode::NoMoreFiles || is_absent_or_unreachable(error)) {
             return std::vector<std::string>{};
         }
         return fail(ErrorChain::context("failed to enumerate " + quote_path(users_path), error));
@@ -253,7 +255,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
 
     // An active owner record that is missing, unreadable or invalid means no active owner.
     std::optional<ActiveOwnerState> active;
-    if (auto loaded = load_active_owner(system, layout, service_dir->get()); loaded) {
+    if (auto loaded = load_active_owner(system, layout, (*service_dir)->get()); loaded) {
         active = std::move(*loaded);
     }
 
@@ -264,7 +266,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
             if (is_dot_entry(entry.name)) {
                 continue;
             }
-            auto outcome = process_entry(system, layout, users->get(), entry, active, deletion);
+            auto outcome = process_entry(system, layout, users_handle, entry, active, deletion);
             if (!outcome) {
                 return fail(std::move(outcome.error()));
             }
@@ -272,7 +274,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
                 removed.push_back(std::move(**outcome));
             }
         }
-        batch = system.list_directory(users->get());
+        batch = system.list_directory(users_handle);
         if (!batch) {
             if (batch.error() == WinCode::NoMoreFiles) {
                 return removed;

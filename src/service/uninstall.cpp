@@ -54,7 +54,7 @@ Result<HeldBinary> hold_service_binary(System& system) {
     }
     if (!handle) {
         const SystemError error = SystemError::from_code(handle.error());
-        if (names_nothing(error)) {
+        if (is_absent(error)) {
             return HeldBinary{std::move(path), UniqueHandle{}};
         }
         return binary_failure(system, path, error);
@@ -68,7 +68,7 @@ bool names_nothing_now(System& system, const std::string& path) {
     auto handle = system.create_file(*wide, Access{}, ShareMode::All, Disposition::OpenExisting,
                                      OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint |
                                          OpenFlags::IdentifyOnly);
-    return !handle && names_nothing(SystemError::from_code(handle.error()));
+    return !handle && is_absent(SystemError::from_code(handle.error()));
 }
 
 // Deletes the held executable through its handle, and closes it, which completes the deletion.
@@ -86,11 +86,11 @@ Result<void> delete_held_binary(System& system, HeldBinary& binary) {
 // since). Only a not-found answer means it is absent: any other failure to read its metadata goes
 // on to the deletion, so that an executable we cannot see is never reported as removed.
 Result<void> remove_service_binary(System& system, const std::string& path) {
-    if (auto metadata = file_metadata(system, path); !metadata && names_nothing(metadata.error())) {
+    if (auto metadata = file_metadata(system, path); !metadata && is_absent(metadata.error())) {
         return {};
     }
     auto deleted = delete_file(system, path);
-    if (deleted || names_nothing(deleted.error())) {
+    if (deleted || is_absent(deleted.error())) {
         return {}; // another deleter may have won the race
     }
     return binary_failure(system, path, deleted.error());

@@ -215,7 +215,7 @@ Result<bool> has_system_owner(System& system, std::uintptr_t handle) {
     return judged->kind != OwnerKind::Other;
 }
 
-Result<UniqueHandle> hold_service_directory(System& system, std::string_view path) {
+Result<std::optional<UniqueHandle>> hold_service_directory(System& system, std::string_view path) {
     const auto wide_path = to_system_string(path);
     if (!wide_path) {
         return fail(ErrorChain::message("service directory path contains NUL"));
@@ -229,8 +229,8 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
         ShareMode::Read | ShareMode::Write, Disposition::OpenExisting, OPEN_FLAGS);
     if (!handle) {
         const SystemError error = SystemError::from_code(handle.error());
-        if (is_not_found(error)) {
-            return UniqueHandle{};
+        if (is_absent_or_unreachable(error)) {
+            return std::optional<UniqueHandle>{};
         }
         return fail(
             ErrorChain::context("failed to open private service directory " + quoted, error));
@@ -247,7 +247,7 @@ Result<UniqueHandle> hold_service_directory(System& system, std::string_view pat
         return fail(
             ErrorChain::message("service directory " + quoted + " has an unexpected owner"));
     }
-    return std::move(*handle);
+    return std::optional<UniqueHandle>{std::move(*handle)};
 }
 
 Result<std::string> prepare_install_dirs(System& system) {

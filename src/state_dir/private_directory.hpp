@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,9 +66,10 @@ inline constexpr DirectoryProfile RUNTIME_DIR_PROFILE{RUNTIME_DIR_SDDL,
 // Opens the existing service directory at `path` and keeps it from being renamed, deleted or
 // replaced for as long as the returned handle is held: it is opened without following a link and
 // without sharing deletion. It must be an ordinary directory owned by LocalSystem or Builtin
-// Administrators ("service directory {} has an unexpected owner" otherwise). Gives an empty handle
-// when nothing exists at `path`, so that the caller can fail in its own words.
-[[nodiscard]] Result<UniqueHandle> hold_service_directory(System& system, std::string_view path);
+// Administrators ("service directory {} has an unexpected owner" otherwise). Gives nothing when
+// nothing exists at `path`, so that the caller can fail in its own words.
+[[nodiscard]] Result<std::optional<UniqueHandle>> hold_service_directory(System& system,
+                                                                         std::string_view path);
 
 // Secures the service directory, then its bin directory, with the install profile, and returns
 // the bin directory's path.

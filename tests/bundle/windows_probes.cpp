@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <string>
 
-#include "common/files.hpp"
 #include "contract/win32_world.hpp"
+#include "owners/tree_removal.hpp"
 #include "state_dir/service_layout.hpp"
 #include "wine/process.hpp"
 

@@ -40,8 +40,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/files.hpp"
 #include "common/text.hpp"
+#include "owners/tree_removal.hpp"
 #include "platform/system.hpp"
 
 namespace orvex::contract {

@@ -6,6 +6,7 @@
 
 #include "common/files.hpp"
 #include "owners/stale_owners.hpp"
+#include "owners/tree_removal.hpp"
 #include "state_dir/private_directory.hpp"
 #include "support.hpp"
 

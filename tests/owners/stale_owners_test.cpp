@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/files.hpp"
+#include "owners/tree_removal.hpp"
 #include "state_dir/private_directory.hpp"
 #include "support.hpp"
 
@@ -92,7 +93,7 @@ TEST_F(StaleOwners, ActiveOwnerRecordLoading) {
     const ServiceLayout layout = service_layout(system);
     auto held = hold_service_directory(system, layout.service_dir);
     ASSERT_TRUE(held && *held);
-    const std::uintptr_t dir = held->get();
+    const std::uintptr_t dir = (*held)->get();
     EXPECT_EQ(load_active_owner(system, layout, dir).value(), std::nullopt);
     active_record("k");
     EXPECT_EQ(load_active_owner(system, layout, dir).value()->owner_key, "k");
