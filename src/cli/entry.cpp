@@ -5,6 +5,9 @@
 #include <optional>
 
 #include "cli/error_report.hpp"
+#include "owners/stale_owners.hpp"
+#include "service/uninstall.hpp"
+#include "state_dir/lock_files.hpp"
 
 namespace orvex {
 namespace {
@@ -14,8 +17,8 @@ int report_failure(System& system, const ErrorChain& chain) {
     return EXIT_FAILURE_STATUS;
 }
 
-int run_maintenance(System& system, const ModeOperations& operations) {
-    auto removed = operations.cleanup_stale_owners();
+int run_maintenance(System& system) {
+    auto removed = cleanup_stale_owners(system);
     if (!removed) {
         return report_failure(system, removed.error());
     }
@@ -25,8 +28,8 @@ int run_maintenance(System& system, const ModeOperations& operations) {
     return EXIT_SUCCESS_STATUS;
 }
 
-int run_uninstall(System& system, const ModeOperations& operations) {
-    auto outcome = operations.acquire_repair_gate();
+int run_uninstall(System& system) {
+    auto outcome = acquire_repair_gate(system);
     if (!outcome) {
         return report_failure(system, outcome.error());
     }
@@ -37,7 +40,7 @@ int run_uninstall(System& system, const ModeOperations& operations) {
     }
     std::optional<RepairGate> gate{std::move(acquired->gate)};
 
-    auto removed = operations.uninstall_service();
+    auto removed = uninstall_service(system);
     if (!removed) {
         gate.reset(); // the gate is free again before the report is written
         return report_failure(system, removed.error());
@@ -55,16 +58,15 @@ bool wants_stale_owner_cleanup(std::span<const std::u16string> arguments) {
                                [](const std::u16string& arg) { return arg == CLEANUP_SWITCH; });
 }
 
-int run_entry(System& system, std::span<const std::u16string> arguments,
-              const ModeOperations& operations) {
+int run_entry(System& system, std::span<const std::u16string> arguments) {
     // Running out of memory is the one failure that arrives as an exception (from the standard
     // library). It ends here, as a report and status 1, never through std::terminate; the
     // unwinding has already released every handle and lock on its way.
     try {
         if (wants_stale_owner_cleanup(arguments)) {
-            return run_maintenance(system, operations);
+            return run_maintenance(system);
         }
-        return run_uninstall(system, operations);
+        return run_uninstall(system);
     } catch (const std::bad_alloc&) {
         try {
             write_error_report(system, ErrorChain::message(std::string(OUT_OF_MEMORY_MESSAGE)));

@@ -19,5 +19,5 @@ int wmain(int argc, wchar_t** argv) {
         arguments.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
     }
     orvex::Win32System system;
-    return orvex::run_entry(system, arguments, orvex::real_mode_operations(system));
+    return orvex::run_entry(system, arguments);
 }

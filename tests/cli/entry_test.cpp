@@ -1,6 +1,8 @@
 #include "cli/entry.hpp"
 
 #include <algorithm>
+#include <new>
+#include <utility>
 
 #include "support.hpp"
 
@@ -26,138 +28,126 @@ TEST(ArgumentScan, OnlyTheExactSwitchAtAnyPositionSelectsMaintenance) {
     EXPECT_FALSE(wants_stale_owner_cleanup(Args{u"x.exe", lone}));
 }
 
-// Injected modes that record what the entry did.
-struct FakeModes {
-    explicit FakeModes(MemorySystem& s) : system(s) {}
-    MemorySystem& system;
-    enum class Gate { Acquired, Busy, Fails } gate = Gate::Acquired;
-    bool uninstall_fails = false;
-    std::optional<std::size_t> removed; // maintenance result; nullopt = fails
-    int uninstall_runs = 0;
-    int maintenance_runs = 0;
+constexpr std::string_view SERVICE_DIR = "C:\\ProgramData\\orvex-service";
+constexpr std::string_view GATE = "C:\\ProgramData\\orvex-service\\bin\\.repair.lock";
+constexpr std::string_view OWNER_LOCK =
+    "C:\\ProgramData\\orvex-service\\runtime\\orvex-service.owner.lock";
+const std::string SUCCESS(UNINSTALL_SUCCESS_LINE);
 
-    ModeOperations operations() {
-        ModeOperations ops;
-        ops.acquire_repair_gate = [this]() -> Result<RepairGateOutcome> {
-            if (gate == Gate::Fails) {
-                return fail(ErrorChain::context("failed to open service repair gate \"g\"",
-                                                SystemError::from_code(WinCode{32})));
-            }
-            if (gate == Gate::Busy) {
-                return RepairGateOutcome{RepairGateOutcome::Busy{}};
-            }
-            system.add_file("C:\\gate");
-            auto handle = system.create_file(u"C:\\gate", Access{}, ShareMode::All,
-                                             Disposition::OpenAlways, OpenFlags{});
-            return RepairGateOutcome{RepairGateOutcome::Acquired{RepairGate(std::move(*handle))}};
-        };
-        ops.uninstall_service = [this]() -> Result<void> {
-            ++uninstall_runs;
-            if (uninstall_fails) {
-                return fail(ErrorChain::message("timed out waiting for service to stop"));
-            }
-            return {};
-        };
-        ops.cleanup_stale_owners = [this]() -> Result<std::vector<std::string>> {
-            ++maintenance_runs;
-            if (!removed) {
-                return fail(ErrorChain::message("failed to parse Windows owner metadata"));
-            }
-            return std::vector<std::string>(*removed, "key");
-        };
-        return ops;
+// An installed, running service with its executable, and two stale owners.
+void installed(MemorySystem& system) {
+    system.add_directory("C:\\ProgramData\\orvex-service\\bin");
+    system.add_file(std::string(SERVICE_DIR) + "\\bin\\orvex-service.exe", "MZ");
+    system.add_service("orvex_vpn_service");
+    for (const char* uid : {"1000", "1001"}) {
+        system.add_file(std::string(SERVICE_DIR) + "\\users\\" + uid + "\\owner.json",
+                        std::string(R"({"Unix":[)") + uid + ",0]}");
     }
-};
+}
+
+// Holds `path` locked, as another process (a repair, or the running service) does.
+void held_elsewhere(MemorySystem& system, std::string_view path) {
+    system.add_file(path);
+    system.lock_external(system.open_external(path, ShareMode::All), 0, 1);
+}
 
 TEST(Entry, MaintenanceOutcomes) {
     MemorySystem system;
-    FakeModes modes{system};
-    modes.removed = 0;
-    EXPECT_EQ(run_entry(system, Args{u"x", u"--cleanup-stale-owners"}, modes.operations()), 0);
-    EXPECT_EQ(system.out, "Removed 0 stale owner state directories\n");
-    EXPECT_EQ(system.err, "");
-
-    MemorySystem two;
-    FakeModes two_modes{two};
-    two_modes.removed = 12;
-    EXPECT_EQ(run_entry(two, Args{u"x", u"--cleanup-stale-owners", u"--cleanup-stale-owners"},
-                        two_modes.operations()),
+    installed(system);
+    EXPECT_EQ(run_entry(system, Args{u"x", u"--cleanup-stale-owners", u"--cleanup-stale-owners"}),
               0);
-    EXPECT_EQ(two.out, "Removed 12 stale owner state directories\n");
-    EXPECT_EQ(two_modes.maintenance_runs, 1);
-    EXPECT_EQ(two_modes.uninstall_runs, 0);
+    EXPECT_EQ(system.out, "Removed 2 stale owner state directories\n");
+    EXPECT_EQ(system.err, "");
+    EXPECT_EQ(system.count_calls(Op::OpenScManager), 0u); // the uninstall did not run
+    EXPECT_EQ(run_entry(system, Args{u"x", u"--cleanup-stale-owners"}), 0);
+    EXPECT_EQ(system.out, "Removed 2 stale owner state directories\n"
+                          "Removed 0 stale owner state directories\n");
 
-    MemorySystem failing;
-    FakeModes failing_modes{failing};
-    EXPECT_EQ(run_entry(failing, Args{u"x", u"--cleanup-stale-owners"}, failing_modes.operations()),
-              1);
-    EXPECT_EQ(failing.out, "");
-    EXPECT_EQ(failing.err, "Error: failed to parse Windows owner metadata\n");
+    MemorySystem running;
+    installed(running);
+    held_elsewhere(running, OWNER_LOCK);
+    EXPECT_EQ(run_entry(running, Args{u"x", u"--cleanup-stale-owners"}), 1);
+    EXPECT_EQ(running.out, "");
+    EXPECT_EQ(running.err, "Error: service owner lock is held; stop the service before "
+                           "stale-owner maintenance\n\nCaused by:\n    Lock violation. (os error "
+                           "33)\n");
 }
 
 TEST(Entry, UninstallOutcomes) {
     MemorySystem system;
-    FakeModes modes{system};
-    EXPECT_EQ(run_entry(system, Args{u"x", u"--help"}, modes.operations()), 0);
-    EXPECT_EQ(system.out,
-              "Service uninstalled successfully. Resource cleanup warnings can be ignored.\n");
+    installed(system);
+    // The success line is written while the gate is held: its handle is the last one closed.
+    std::size_t open_at_line = 0;
+    system.on_call = [&](const Call& call) {
+        if (call == Call{Op::WriteFile, "stdout"}) {
+            open_at_line = system.open_handles();
+        }
+    };
+    EXPECT_EQ(run_entry(system, Args{u"x", u"--help"}), 0);
+    EXPECT_EQ(system.out, SUCCESS);
     EXPECT_EQ(system.err, "");
-    // The success line is written while the gate is held; the gate is closed afterwards.
-    const auto& calls = system.calls();
-    const auto line = std::ranges::find(calls, Call{Op::WriteFile, "stdout"});
-    const auto closed = std::ranges::find(calls, Call{Op::CloseHandle, ""});
-    EXPECT_LT(line, closed);
-    EXPECT_EQ(system.open_handles(), 0u);
+    EXPECT_EQ(open_at_line, 1u);
+    EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
 
     MemorySystem busy;
-    FakeModes busy_modes{busy};
-    busy_modes.gate = FakeModes::Gate::Busy;
-    EXPECT_EQ(run_entry(busy, Args{u"x"}, busy_modes.operations()), 75);
+    installed(busy);
+    held_elsewhere(busy, GATE);
+    EXPECT_EQ(run_entry(busy, Args{u"x"}), 75);
     EXPECT_EQ(busy.out, "");
     EXPECT_EQ(busy.err, "Service repair is already in progress\n");
-    EXPECT_EQ(busy_modes.uninstall_runs, 0);
+    EXPECT_EQ(busy.service("orvex_vpn_service")->state, 4u); // not touched
 
     MemorySystem gate_error;
-    FakeModes gate_error_modes{gate_error};
-    gate_error_modes.gate = FakeModes::Gate::Fails;
-    EXPECT_EQ(run_entry(gate_error, Args{u"x"}, gate_error_modes.operations()), 1);
-    EXPECT_EQ(gate_error.err, "Error: failed to open service repair gate \"g\"\n\nCaused by:\n"
-                              "    Sharing violation. (os error 32)\n");
-    EXPECT_EQ(gate_error_modes.uninstall_runs, 0);
+    installed(gate_error);
+    gate_error.fail_call(Op::CreateFile, 1, 32, ".repair.lock");
+    EXPECT_EQ(run_entry(gate_error, Args{u"x"}), 1);
+    EXPECT_EQ(gate_error.err,
+              "Error: failed to open service repair gate "
+              "\"C:\\\\ProgramData\\\\orvex-service\\\\bin\\\\.repair.lock\"\n\nCaused by:\n"
+              "    Sharing violation. (os error 32)\n");
+    EXPECT_EQ(gate_error.service("orvex_vpn_service")->state, 4u);
 }
 
 TEST(Entry, UninstallFailureReleasesTheGateBeforeTheReport) {
     MemorySystem system;
-    FakeModes modes{system};
-    modes.uninstall_fails = true;
-    EXPECT_EQ(run_entry(system, Args{u"x"}, modes.operations()), 1);
+    installed(system);
+    system.service("orvex_vpn_service")->stop = MemorySystem::ServiceStop::Ignore;
+    std::size_t open_at_report = 1;
+    system.on_call = [&](const Call& call) {
+        if (call == Call{Op::WriteFile, "stderr"}) {
+            open_at_report = system.open_handles();
+        }
+    };
+    EXPECT_EQ(run_entry(system, Args{u"x"}), 1);
     EXPECT_EQ(system.out, "");
     EXPECT_EQ(system.err, "Error: timed out waiting for service to stop\n");
-    const auto& calls = system.calls();
-    EXPECT_LT(std::ranges::find(calls, Call{Op::CloseHandle, ""}),
-              std::ranges::find(calls, Call{Op::WriteFile, "stderr"}));
-    EXPECT_EQ(system.open_handles(), 0u);
+    EXPECT_EQ(open_at_report, 0u);
 }
 
 TEST(Entry, StatusDoesNotDependOnWhetherOutputCouldBeWritten) {
     MemorySystem ok;
+    installed(ok);
     ok.streams_broken = true;
-    FakeModes ok_modes{ok};
-    EXPECT_EQ(run_entry(ok, Args{u"x"}, ok_modes.operations()), 0);
+    EXPECT_EQ(run_entry(ok, Args{u"x"}), 0);
 
     MemorySystem failed;
+    installed(failed);
     failed.streams_broken = true;
-    FakeModes failed_modes{failed};
-    failed_modes.uninstall_fails = true;
-    EXPECT_EQ(run_entry(failed, Args{u"x"}, failed_modes.operations()), 1);
+    failed.service("orvex_vpn_service")->stop = MemorySystem::ServiceStop::Ignore;
+    EXPECT_EQ(run_entry(failed, Args{u"x"}), 1);
 }
 
 TEST(Entry, RunningOutOfMemoryEndsInAReportAndStatusOne) {
     MemorySystem system;
-    FakeModes modes{system};
-    ModeOperations operations = modes.operations();
-    operations.uninstall_service = []() -> Result<void> { throw std::bad_alloc(); };
-    EXPECT_EQ(run_entry(system, Args{u"x"}, operations), 1);
+    installed(system);
+    // The allocation that fails comes while the gate is held and the service is being stopped.
+    bool thrown = false;
+    system.on_call = [&](const Call& call) {
+        if (call.op == Op::ControlService && !std::exchange(thrown, true)) {
+            throw std::bad_alloc();
+        }
+    };
+    EXPECT_EQ(run_entry(system, Args{u"x"}), 1);
     EXPECT_EQ(system.err, "Error: out of memory\n");
     EXPECT_EQ(system.out, "");
     EXPECT_EQ(system.open_handles(), 0u); // the gate was released on the way out

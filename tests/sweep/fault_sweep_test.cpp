@@ -114,8 +114,7 @@ void build(MemorySystem& system, Mode mode) {
 void sweep(Mode mode, const char* name) {
     MemorySystem recording;
     build(recording, mode);
-    ASSERT_EQ(run_entry(recording, arguments(mode), real_mode_operations(recording)), 0)
-        << recording.err;
+    ASSERT_EQ(run_entry(recording, arguments(mode)), 0) << recording.err;
     const std::vector<Point> calls = points_of(recording.calls());
     const std::string stale = std::string(USERS) + "\\1000";
 
@@ -134,7 +133,7 @@ void sweep(Mode mode, const char* name) {
             MemorySystem system;
             build(system, mode);
             system.fail_call(point.call.op, point.occurrence, code);
-            const int status = run_entry(system, arguments(mode), real_mode_operations(system));
+            const int status = run_entry(system, arguments(mode));
             ++runs;
             expect_nothing_leaked(system);
             const bool output_lost = point.call.op == Op::WriteFile;
@@ -190,7 +189,7 @@ void sweep(Mode mode, const char* name) {
 void crash_sweep(Mode mode, const char* name) {
     MemorySystem recording;
     build(recording, mode);
-    ASSERT_EQ(run_entry(recording, arguments(mode), real_mode_operations(recording)), 0);
+    ASSERT_EQ(run_entry(recording, arguments(mode)), 0);
     const std::string stale = std::string(USERS) + "\\1000";
     const std::string live = std::string(USERS) + "\\" + LIVE_KEY + "\\owner.json";
     std::size_t left_over = 0; // an empty directory left, or a rerun refused with 1060
@@ -199,11 +198,11 @@ void crash_sweep(Mode mode, const char* name) {
         MemorySystem system;
         build(system, mode);
         system.halt_after = i;
-        (void)run_entry(system, arguments(mode), real_mode_operations(system));
+        (void)run_entry(system, arguments(mode));
         system.halt_after.reset();
         system.out.clear();
         system.err.clear();
-        const int status = run_entry(system, arguments(mode), real_mode_operations(system));
+        const int status = run_entry(system, arguments(mode));
         expect_nothing_leaked(system);
         if (mode == Mode::Uninstall) {
             EXPECT_EQ(system.service("orvex_vpn_service"), nullptr);
