@@ -8,5 +8,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run under Wine; the caller exports WINEPREFIX.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Test programs run under Wine, in the caller's WINEPREFIX or else the build tree's own prefix
+# (a copy of cmake/wine-emulator.sh in the build directory, which names that prefix).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-emulator.sh ${CMAKE_BINARY_DIR}/wine-emulator.sh
+               COPYONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR sh ${CMAKE_BINARY_DIR}/wine-emulator.sh)

@@ -1,7 +1,7 @@
 # Shared by scripts/test, scripts/demo and scripts/bench. Source it; do not run it.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 rapidjson-dev libssl-dev
+PACKAGES=(git cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 rapidjson-dev libssl-dev
           googletest libgtest-dev clang-19 libclang-rt-19-dev clang-format unicode-data wixl msitools)
 
 # Installs what is missing (as root on Debian), or prints the exact command to run.
@@ -13,11 +13,12 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
         echo "== installing: ${missing[*]}"
+        echo "   (about 90 seconds on a fresh machine, in silence; apt-get's own output is hidden)"
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     else
-        echo "missing packages; run:" >&2
-        echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+        echo "missing packages; run as root:" >&2
+        echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
         exit 1
     fi
 }
