@@ -1,8 +1,9 @@
 // The real orvex-uninstall.exe on a real machine, with nothing emulated: real owners and DACLs, a
 // real service. Each case prints "case NAME: passed", "case NAME: FAILED: WHY" or "case NAME:
-// skipped: WHY"; the status is 1 if any case failed. The cases use the product's own service name
-// and folder, so they refuse to run where either exists (a machine with the product installed),
-// and remove both again. Run elevated, beside orvex-uninstall.exe and standin_service.exe.
+// skipped: WHY"; the status is 1 if any case failed or anything was left behind. The cases use
+// the product's own service name and folder, so they refuse to run where either exists (a machine
+// with the product installed), remove only what they created, and say what they could not.
+// Run elevated, beside orvex-uninstall.exe and standin_service.exe.
 #include <windows.h>
 
 #include <aclapi.h>
@@ -12,7 +13,10 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/error_report.hpp"
+#include "common/text.hpp"
 #include "owners/stale_owners.hpp"
+#include "platform/win32/win32_system.hpp"
 #include "wine/process.hpp"
 
 namespace {
@@ -24,6 +28,9 @@ const wchar_t* const SERVICE = L"orvex_vpn_service";
 const wchar_t* const RUNNER = L"orvex_bundle_runner";
 const std::string SUCCESS =
     "Service uninstalled successfully. Resource cleanup warnings can be ignored.\n";
+const char* const CASES[] = {"uninstall-as-administrator",
+                             "maintenance-as-administrator-is-refused-with-1307",
+                             "maintenance-as-local-system"};
 int failures = 0;
 
 void report(const char* name, const std::string& failure) {
@@ -36,6 +43,12 @@ void report(const char* name, const std::string& failure) {
     std::fflush(stdout);
 }
 
+void skip_all(const char* why) {
+    for (const char* name : CASES) {
+        std::printf("case %s: skipped: %s\n", name, why);
+    }
+}
+
 std::string utf8(const std::wstring& text) {
     std::string out(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.c_str(),
                                                                  static_cast<int>(text.size()),
@@ -46,31 +59,17 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
-// The path in the quoted form of the tool's reports.
-std::string quoted(const std::wstring& path) {
-    std::string out = "\"";
-    for (const char c : utf8(path)) {
-        out += c == '\\' ? "\\\\" : std::string(1, c);
-    }
-    return out + "\"";
-}
-
-// The system's text for a code, as the tool's report renders it.
-std::string message_of(DWORD code) {
-    wchar_t buffer[2048];
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, buffer, 2048, nullptr);
-    while (length > 0 && (buffer[length - 1] == L'\n' || buffer[length - 1] == L'\r')) {
-        --length;
-    }
-    return utf8(std::wstring(buffer, length)) + " (os error " + std::to_string(code) + ")";
-}
-
 bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Owner and DACL of a directory, as "OWNER DACL" in SDDL.
+// What the tool would report for `chain`, rendered by the tool's own code.
+std::string report_of(const orvex::ErrorChain& chain) {
+    orvex::Win32System system;
+    return orvex::render_error_report(system, chain);
+}
+
+// Owner and DACL of a directory, as "O:.. D:.." in SDDL.
 std::string security_of(const std::wstring& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
@@ -90,17 +89,29 @@ std::string security_of(const std::wstring& path) {
     return out;
 }
 
-// Whether a secured directory has a permitted owner and exactly the tool's protected DACL.
+// "" when a secured directory has a permitted owner and exactly the tool's protected DACL.
 std::string secured_problem(const std::wstring& path, bool local_system_only) {
+    const std::string entries = "(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
     const std::string security = security_of(path);
     const bool owner_ok =
         security.starts_with("O:SY") || (!local_system_only && security.starts_with("O:BA"));
     const auto dacl = security.find("D:P");
-    const bool dacl_ok =
-        dacl != std::string::npos && security.ends_with("(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") &&
-        security.find('(', dacl) ==
-            security.size() - std::string("(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)").size();
-    return owner_ok && dacl_ok ? "" : utf8(path) + " is " + security;
+    const bool dacl_ok = dacl != std::string::npos && security.ends_with(entries) &&
+                         security.find('(', dacl) == security.size() - entries.size();
+    return owner_ok && dacl_ok ? "" : utf8(path) + " is " + security + "; ";
+}
+
+bool runs_as_local_system() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(8) BYTE buffer[256];
+    DWORD size = 0;
+    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != 0;
+    CloseHandle(token);
+    return read &&
+           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
 }
 
 DWORD state_of(SC_HANDLE service) {
@@ -115,6 +126,7 @@ bool wait_for(SC_HANDLE service, DWORD state) {
     return state_of(service) == state;
 }
 
+// Stops and deletes a service that this run created, and waits until the manager has forgotten it.
 void remove_service(SC_HANDLE manager, const wchar_t* name) {
     if (SC_HANDLE service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS)) {
         SERVICE_STATUS status{};
@@ -123,6 +135,19 @@ void remove_service(SC_HANDLE manager, const wchar_t* name) {
         DeleteService(service);
         CloseServiceHandle(service);
     }
+    for (int i = 0; i < 400; ++i, Sleep(25)) {
+        SC_HANDLE probe = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
+        if (probe == nullptr) {
+            return;
+        }
+        CloseServiceHandle(probe);
+    }
+}
+
+SC_HANDLE create_service(SC_HANDLE manager, const wchar_t* name, const std::wstring& command) {
+    return CreateServiceW(manager, name, name, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
+                          nullptr, nullptr, nullptr, nullptr);
 }
 
 std::wstring program_data() {
@@ -135,15 +160,19 @@ std::wstring program_data() {
     return out;
 }
 
-// A directory made as an installer running as LocalSystem leaves it: owned by Builtin
-// Administrators, whichever owner this account's objects get by default.
-void make_directory(const std::wstring& path) {
-    CreateDirectoryW(path.c_str(), nullptr);
-    alignas(8) BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(sid);
-    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size);
-    SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT,
-                          OWNER_SECURITY_INFORMATION, sid, nullptr, nullptr, nullptr);
+// A directory as the example installer leaves it: owned by Builtin Administrators, with the
+// tool's protected DACL from the start, so that no ordinary user can plant anything in it while
+// the cases run.
+bool make_secured_directory(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
+    LocalFree(descriptor);
+    return made;
 }
 
 void write_file(const std::wstring& path, const std::string& contents) {
@@ -167,136 +196,156 @@ std::string read_file(const std::wstring& path) {
     return out;
 }
 
+// An installed, running service, as an installer leaves it; the tool run as the elevated
+// administrator that runs this program.
+std::string uninstall_as_administrator(SC_HANDLE manager, const std::wstring& service_dir,
+                                       const std::wstring& tool, const std::wstring& stand_in) {
+    const std::wstring bin = service_dir + L"\\bin";
+    const std::wstring exe = bin + L"\\orvex-service.exe";
+    if (!make_secured_directory(service_dir) || !make_secured_directory(bin) ||
+        !CopyFileW(stand_in.c_str(), exe.c_str(), TRUE)) {
+        return "cannot set up the service's folders (" + std::to_string(GetLastError()) + ")";
+    }
+    SC_HANDLE service = create_service(manager, SERVICE, L"\"" + exe + L"\"");
+    if (service == nullptr) {
+        return "cannot install the stand-in service (" + std::to_string(GetLastError()) + ")";
+    }
+    const bool started = StartServiceW(service, 0, nullptr) != 0;
+    const DWORD code = GetLastError();
+    const bool running = started && wait_for(service, SERVICE_RUNNING);
+    CloseServiceHandle(service);
+    if (!running) {
+        return "cannot start the stand-in service (" + std::to_string(code) + ")";
+    }
+    const auto result = run_process(tool);
+    SC_HANDLE gone = OpenServiceW(manager, SERVICE, SERVICE_QUERY_STATUS);
+    if (gone != nullptr) {
+        CloseServiceHandle(gone);
+        return "the service is still installed";
+    }
+    if (result.status != 0 || result.out != SUCCESS || !result.err.empty()) {
+        return "status " + std::to_string(result.status) + ", " + result.out + result.err;
+    }
+    if (exists(exe)) {
+        return "the executable is still there";
+    }
+    return secured_problem(service_dir, false) + secured_problem(bin, false);
+}
+
+// An administrator may not make LocalSystem the owner of the runtime directory.
+std::string maintenance_as_administrator(const std::wstring& service_dir,
+                                         const std::wstring& tool) {
+    const auto result = run_process(tool + L" --cleanup-stale-owners");
+    const std::string expected = report_of(
+        orvex::ErrorChain::context("failed to create private service directory " +
+                                       orvex::quote_path(utf8(service_dir + L"\\runtime")),
+                                   orvex::SystemError::from_code(orvex::WinCode(1307))));
+    return result.status == 1 && result.err == expected && result.out.empty()
+               ? ""
+               : "status " + std::to_string(result.status) + ", " + result.err;
+}
+
+// As LocalSystem, through a one-shot service that runs the tool: a stale Unix owner goes, a live
+// one (LocalSystem's own SID) stays, and the runtime directory is LocalSystem's.
+std::string maintenance_as_local_system(SC_HANDLE manager, const std::wstring& service_dir,
+                                        const std::wstring& scratch) {
+    const std::wstring users = service_dir + L"\\users";
+    const std::string live =
+        orvex::owner_key_for(orvex::OwnerIdentity{orvex::WindowsIdentity{"S-1-5-18"}});
+    const std::wstring live_dir = users + L"\\" + std::wstring(live.begin(), live.end());
+    // Inside the secured service folder, these inherit its protected DACL.
+    CreateDirectoryW(users.c_str(), nullptr);
+    CreateDirectoryW((users + L"\\1000").c_str(), nullptr);
+    write_file(users + L"\\1000\\owner.json", R"({"Unix":[1000,1000]})");
+    CreateDirectoryW(live_dir.c_str(), nullptr);
+    write_file(live_dir + L"\\owner.json", R"({"Windows":["S-1-5-18"]})");
+    const std::wstring output = scratch + L"\\runner.out";
+    SC_HANDLE runner =
+        create_service(manager, RUNNER,
+                       L"\"" + scratch + L"\\standin_service.exe\" \"--run=" + scratch +
+                           L"\\orvex-uninstall.exe\" --run-arg=--cleanup-stale-owners \"--output=" +
+                           output + L"\"");
+    if (runner == nullptr) {
+        return "cannot install the one-shot service (" + std::to_string(GetLastError()) + ")";
+    }
+    const bool started = StartServiceW(runner, 0, nullptr) != 0;
+    const DWORD code = GetLastError();
+    const bool stopped = started && wait_for(runner, SERVICE_STOPPED);
+    CloseServiceHandle(runner);
+    remove_service(manager, RUNNER);
+    if (!stopped) {
+        return "cannot run the one-shot service (" + std::to_string(code) + ")";
+    }
+    if (const std::string out = read_file(output);
+        out != "Removed 1 stale owner state directories\nstatus: 0\n") {
+        return "it wrote: " + out;
+    }
+    if (exists(users + L"\\1000") || !exists(live_dir + L"\\owner.json")) {
+        return "the wrong owners were removed";
+    }
+    return secured_problem(service_dir + L"\\runtime", true);
+}
+
 } // namespace
 
 int wmain() {
-    const char* const CASES[] = {"uninstall-as-administrator",
-                                 "maintenance-as-administrator-is-refused-with-1307",
-                                 "maintenance-as-local-system"};
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (GetProcAddress(ntdll, "wine_get_version") != nullptr) {
-        for (const char* name : CASES) {
-            std::printf("case %s: skipped: Wine keeps no owners (the rig covers it with emulated "
-                        "ownership)\n",
-                        name);
-        }
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        skip_all("Wine keeps no owners (the rig covers these cases with emulated ownership)");
         return 0;
     }
     const std::wstring service_dir = program_data() + L"\\orvex-service";
-    const std::wstring bin = service_dir + L"\\bin";
-    const std::wstring tool = L"\"" + build_dir() + L"\\orvex-uninstall.exe\"";
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE existing = manager ? OpenServiceW(manager, SERVICE, SERVICE_QUERY_STATUS) : nullptr;
-    if (manager == nullptr || existing != nullptr || exists(service_dir)) {
-        for (const char* name : CASES) {
-            std::printf("case %s: skipped: %s\n", name,
-                        manager == nullptr
-                            ? "run elevated"
-                            : "the product's service or folder exists here; use a machine "
-                              "without it");
-        }
-        if (existing != nullptr) {
-            CloseServiceHandle(existing);
-        }
+    if (manager == nullptr) {
+        skip_all("run elevated");
+        return 1;
+    }
+    // Only "does not exist" counts as absent: a service that cannot be opened, or is marked for
+    // deletion, is there.
+    SC_HANDLE existing = OpenServiceW(manager, SERVICE, SERVICE_QUERY_STATUS);
+    const bool absent = existing == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
+    if (existing != nullptr) {
+        CloseServiceHandle(existing);
+    }
+    // The programs run from a private folder on the system drive: the bundle may sit where a
+    // service cannot reach it (a mapped drive) or where an ordinary user can write.
+    const std::wstring scratch = L"C:\\orvex-bundle-e2e-" + std::to_wstring(GetCurrentProcessId()) +
+                                 L"-" + std::to_wstring(GetTickCount64());
+    if (!absent || exists(service_dir)) {
+        skip_all("the product's service or folder is here; use a machine without them");
+        CloseServiceHandle(manager);
         return 0;
     }
-
-    // An installed, running service, as an installer leaves it; the tool run as the elevated
-    // administrator that runs this program.
-    {
-        std::string failure;
-        make_directory(service_dir);
-        make_directory(bin);
-        const std::wstring exe = bin + L"\\orvex-service.exe";
-        CopyFileW((build_dir() + L"\\standin_service.exe").c_str(), exe.c_str(), FALSE);
-        const std::wstring command = L"\"" + exe + L"\"";
-        SC_HANDLE service =
-            CreateServiceW(manager, SERVICE, SERVICE, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
-                           nullptr, nullptr, nullptr, nullptr);
-        if (service == nullptr || !StartServiceW(service, 0, nullptr) ||
-            !wait_for(service, SERVICE_RUNNING)) {
-            failure = "cannot install and start the stand-in service (" +
-                      std::to_string(GetLastError()) + ")";
-        }
-        if (service != nullptr) {
-            CloseServiceHandle(service);
-        }
-        if (failure.empty()) {
-            const auto result = run_process(tool);
-            SC_HANDLE gone = OpenServiceW(manager, SERVICE, SERVICE_QUERY_STATUS);
-            if (result.status != 0 || result.out != SUCCESS || !result.err.empty()) {
-                failure =
-                    "status " + std::to_string(result.status) + ", " + result.out + result.err;
-            } else if (gone != nullptr) {
-                failure = "the service is still installed";
-            } else if (exists(exe)) {
-                failure = "the executable is still there";
-            } else {
-                failure = secured_problem(service_dir, false) + secured_problem(bin, false);
-            }
-            if (gone != nullptr) {
-                CloseServiceHandle(gone);
-            }
-        }
-        report(CASES[0], failure);
+    if (!orvex::testing::make_private_directory(scratch) ||
+        !CopyFileW((build_dir() + L"\\orvex-uninstall.exe").c_str(),
+                   (scratch + L"\\orvex-uninstall.exe").c_str(), TRUE) ||
+        !CopyFileW((build_dir() + L"\\standin_service.exe").c_str(),
+                   (scratch + L"\\standin_service.exe").c_str(), TRUE)) {
+        skip_all("cannot make a private folder on C:\\ for the programs");
+        orvex::testing::remove_tree(scratch);
+        CloseServiceHandle(manager);
+        return 1;
     }
+    const std::wstring tool = L"\"" + scratch + L"\\orvex-uninstall.exe\"";
 
-    // An administrator may not make LocalSystem the owner of the runtime directory.
-    {
-        const auto result = run_process(tool + L" --cleanup-stale-owners");
-        const std::string expected = "Error: failed to create private service directory " +
-                                     quoted(service_dir + L"\\runtime") + "\n\nCaused by:\n    " +
-                                     message_of(1307) + "\n";
-        report(CASES[1], result.status == 1 && result.err == expected && result.out.empty()
-                             ? ""
-                             : "status " + std::to_string(result.status) + ", " + result.err);
+    report(CASES[0], uninstall_as_administrator(manager, service_dir, tool,
+                                                scratch + L"\\standin_service.exe"));
+    if (runs_as_local_system()) {
+        std::printf("case %s: skipped: this runs as LocalSystem, which may\n", CASES[1]);
+    } else {
+        report(CASES[1], maintenance_as_administrator(service_dir, tool));
     }
+    report(CASES[2], maintenance_as_local_system(manager, service_dir, scratch));
 
-    // As LocalSystem, through a one-shot service that runs the tool: a stale Unix owner goes, a
-    // live one (LocalSystem's own SID) stays, and the runtime directory is LocalSystem's.
-    {
-        const std::wstring users = service_dir + L"\\users";
-        const std::string live =
-            orvex::owner_key_for(orvex::OwnerIdentity{orvex::WindowsIdentity{"S-1-5-18"}});
-        const std::wstring live_dir = users + L"\\" + std::wstring(live.begin(), live.end());
-        make_directory(users);
-        CreateDirectoryW((users + L"\\1000").c_str(), nullptr);
-        write_file(users + L"\\1000\\owner.json", R"({"Unix":[1000,1000]})");
-        CreateDirectoryW(live_dir.c_str(), nullptr);
-        write_file(live_dir + L"\\owner.json", R"({"Windows":["S-1-5-18"]})");
-        const std::wstring output = build_dir() + L"\\runner.out";
-        const std::wstring command = L"\"" + build_dir() + L"\\standin_service.exe\" \"--run=" +
-                                     build_dir() + L"\\orvex-uninstall.exe\" " +
-                                     L"--run-arg=--cleanup-stale-owners \"--output=" + output +
-                                     L"\"";
-        SC_HANDLE runner =
-            CreateServiceW(manager, RUNNER, RUNNER, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
-                           nullptr, nullptr, nullptr, nullptr);
-        std::string failure;
-        if (runner == nullptr || !StartServiceW(runner, 0, nullptr) ||
-            !wait_for(runner, SERVICE_STOPPED)) {
-            failure = "cannot run the one-shot service (" + std::to_string(GetLastError()) + ")";
-        } else if (const std::string out = read_file(output);
-                   out != "Removed 1 stale owner state directories\nstatus: 0\n") {
-            failure = "it wrote: " + out;
-        } else if (exists(users + L"\\1000") || !exists(live_dir + L"\\owner.json")) {
-            failure = "the wrong owners were removed";
-        } else {
-            failure = secured_problem(service_dir + L"\\runtime", true);
-        }
-        if (runner != nullptr) {
-            DeleteService(runner);
-            CloseServiceHandle(runner);
-        }
-        DeleteFileW(output.c_str());
-        report(CASES[2], failure);
-    }
-
+    // The tool deleted the service in the first case; should it not have, this run created it.
     remove_service(manager, SERVICE);
-    remove_service(manager, RUNNER);
     CloseServiceHandle(manager);
     orvex::testing::remove_tree(service_dir);
+    orvex::testing::remove_tree(scratch);
+    for (const std::wstring& left : {service_dir, scratch}) {
+        if (exists(left)) {
+            std::printf("left behind: %s (remove it with rmdir /s /q)\n", utf8(left).c_str());
+            ++failures;
+        }
+    }
     return failures == 0 ? 0 : 1;
 }

@@ -186,8 +186,9 @@ struct ProbeService {
     }
 };
 
-bool install(ProbeService& probe, const std::wstring& arguments) {
-    const std::wstring copy = wide(Win32World::scratch()) + L"\\probe-service.exe";
+// Each probe service runs from its own copy, so that one that is still exiting holds no other's.
+bool install(ProbeService& probe, const std::wstring& file, const std::wstring& arguments) {
+    const std::wstring copy = wide(Win32World::scratch()) + L"\\" + file;
     if (!CopyFileW((orvex::testing::build_dir() + L"\\standin_service.exe").c_str(), copy.c_str(),
                    FALSE)) {
         return false;
@@ -220,7 +221,7 @@ bool wait_for(SC_HANDLE service, DWORD state) {
 void probe_services() {
     {
         ProbeService probe;
-        if (!install(probe, L"--stop=delay:3000")) {
+        if (!install(probe, L"stopping-service.exe", L"--stop=delay:3000")) {
             answer("services", "skipped: cannot install a service (" +
                                    std::to_string(GetLastError()) + "); run elevated");
             return;
@@ -248,7 +249,9 @@ void probe_services() {
         }
     }
     ProbeService running;
-    if (!install(running, L"--stop=prompt")) {
+    if (!install(running, L"running-service.exe", L"--stop=prompt")) {
+        answer("running-executable-deletion",
+               "skipped: cannot install a service (" + std::to_string(GetLastError()) + ")");
         return;
     }
     StartServiceW(running.service, 0, nullptr);

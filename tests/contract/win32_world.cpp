@@ -25,27 +25,23 @@ HANDLE as_handle(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
 
-// The cases leave read-only files behind, and DeleteFileW refuses those.
-void remove_scratch() {
-    const std::filesystem::path root(wide(Win32World::scratch()));
-    std::error_code ignored;
-    for (std::filesystem::recursive_directory_iterator it(root, ignored), end; it != end;
-         it.increment(ignored)) {
-        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    testing::remove_tree(root.wstring());
-}
+// The scratch directory of the world alive now.
+std::u16string current_scratch;
 
 } // namespace
 
 std::u16string Win32World::scratch() {
-    const std::string pid = std::to_string(GetCurrentProcessId());
-    return u"C:\\orvex-contract-scratch-" + std::u16string(pid.begin(), pid.end());
+    return current_scratch;
 }
 
+// A new, private directory for each world: named after the process and the moment, refused if it
+// exists already, and usable by no ordinary user, who could otherwise plant a junction in it for
+// the clean-up, which runs elevated, to follow.
 Win32World::Win32World() {
-    remove_scratch();
-    if (!CreateDirectoryW(wide(scratch()), nullptr)) {
+    const std::string name = "C:\\orvex-contract-scratch-" + std::to_string(GetCurrentProcessId()) +
+                             "-" + std::to_string(GetTickCount64());
+    current_scratch = std::u16string(name.begin(), name.end());
+    if (!testing::make_private_directory(wide(current_scratch))) {
         ADD_FAILURE() << "cannot create a fresh scratch directory: " << GetLastError();
     }
 }
@@ -54,7 +50,7 @@ Win32World::~Win32World() {
     for (const std::uintptr_t handle : held_) {
         CloseHandle(as_handle(handle));
     }
-    remove_scratch();
+    testing::remove_tree(wide(current_scratch));
 }
 
 std::uintptr_t Win32World::hold(const std::u16string& path, ShareMode share, Access access) {

@@ -1,5 +1,7 @@
 #include "wine/process.hpp"
 
+#include <sddl.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -113,8 +115,47 @@ LockHolder::~LockHolder() {
 }
 
 void remove_tree(const std::wstring& path) {
-    std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(path), ignored);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    // A link (junction, symbolic link) goes as itself: nothing it leads to is entered or changed.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        if (!RemoveDirectoryW(path.c_str())) {
+            DeleteFileW(path.c_str());
+        }
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL); // read-only files, too
+        DeleteFileW(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..") {
+                remove_tree(path + L"\\" + name);
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool make_private_directory(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &descriptor,
+            nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
+    LocalFree(descriptor);
+    return made;
 }
 
 } // namespace orvex::testing

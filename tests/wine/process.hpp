@@ -38,7 +38,12 @@ class LockHolder {
     bool ready_ = false;
 };
 
-// Removes a directory tree if it exists (test set-up only; no links are ever placed in a prefix).
+// Removes a directory tree if it exists, links as themselves (never what they lead to) and
+// read-only files too. Test set-up and clean-up only.
 void remove_tree(const std::wstring& path);
+
+// Creates a new directory that only LocalSystem, Administrators and its owner may use, so that no
+// ordinary user can plant anything in it; false if it exists already or cannot be made.
+bool make_private_directory(const std::wstring& path);
 
 } // namespace orvex::testing
