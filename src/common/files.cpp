@@ -49,7 +49,7 @@ FileResult<FileInformation> file_metadata(System& system, std::string_view path)
     if (!handle) {
         return failed(handle.error());
     }
-    auto info = system.file_information(handle->get());
+    auto info = system.file_information(handle->ref());
     if (!info) {
         return failed(info.error());
     }
@@ -71,7 +71,7 @@ FileResult<void> delete_file(System& system, std::string_view path) {
     auto handle =
         system.create_file(*wide, Access::Delete, ShareMode::All, Disposition::OpenExisting,
                            OpenFlags::OpenReparsePoint | OpenFlags::IdentifyOnly);
-    if (handle && system.set_disposition_ex(handle->get(), DISPOSITION_POSIX_IGNORING_READONLY)) {
+    if (handle && system.set_disposition_ex(handle->ref(), DISPOSITION_POSIX_IGNORING_READONLY)) {
         return {};
     }
     return failed(WinCode::AccessDenied);
@@ -86,8 +86,8 @@ bool is_real_directory(const AttributeTag& tag) {
     return tag.attributes.intersects(FileAttributes::Directory) && !is_link(tag);
 }
 
-FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
-                                  std::optional<AttributeTag>& tag, DeletionContext& context) {
+FileResult<void> delete_by_handle(System& system, FileRef handle, std::optional<AttributeTag>& tag,
+                                  DeletionContext& context) {
     if (!context.posix_unsupported) {
         auto posix = system.set_disposition_ex(handle, DISPOSITION_POSIX_IGNORING_READONLY);
         if (posix) {
@@ -143,7 +143,7 @@ namespace {
 
 // Reads from an open file until its end, refusing more than MAX_DOCUMENT_SIZE bytes. The file
 // may grow while it is read; the bound holds whatever its size said at the start.
-FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
+FileResult<std::string> read_bounded(System& system, FileRef handle) {
     std::string contents;
     std::array<char, 64 * 1024> buffer; // written by each read before it is used
     for (;;) {
@@ -163,19 +163,19 @@ FileResult<std::string> read_bounded(System& system, std::uintptr_t handle) {
 
 } // namespace
 
-FileResult<void> delete_open_file(System& system, std::uintptr_t handle) {
+FileResult<void> delete_open_file(System& system, FileRef handle) {
     DeletionContext context;
     std::optional<AttributeTag> tag;
     return delete_by_handle(system, handle, tag, context);
 }
 
-FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,
+FileResult<std::string> read_relative_file(System& system, FileRef directory,
                                            std::u16string_view name) {
     auto handle = system.open_relative(directory, std::u16string(name), Access::GenericRead);
     if (!handle) {
         return failed(handle.error());
     }
-    auto tag = system.attribute_tag(handle->get());
+    auto tag = system.attribute_tag(handle->ref());
     if (!tag) {
         return failed(tag.error());
     }
@@ -185,7 +185,7 @@ FileResult<std::string> read_relative_file(System& system, std::uintptr_t direct
     if (tag->attributes.intersects(FileAttributes::Directory)) {
         return failed(WinCode::AccessDenied);
     }
-    return read_bounded(system, handle->get());
+    return read_bounded(system, handle->ref());
 }
 
 } // namespace orvex

@@ -60,7 +60,7 @@ struct DeletionContext {
 // (never on a file with another name: ERROR_TOO_MANY_LINKS), noting that in `tag` so that another
 // attempt does not clear it again. Without a `tag` (a file opened as a non-directory), the
 // attributes are read only if the classic disposition refuses the file as read-only.
-[[nodiscard]] FileResult<void> delete_by_handle(System& system, std::uintptr_t handle,
+[[nodiscard]] FileResult<void> delete_by_handle(System& system, FileRef handle,
                                                 std::optional<AttributeTag>& tag,
                                                 DeletionContext& context);
 
@@ -69,13 +69,13 @@ struct DeletionContext {
 // or, where the file system refuses them, the classic disposition after clearing a read-only
 // attribute (never on a file with another name: ERROR_TOO_MANY_LINKS). The file goes when the
 // handle is closed.
-[[nodiscard]] FileResult<void> delete_open_file(System& system, std::uintptr_t handle);
+[[nodiscard]] FileResult<void> delete_open_file(System& system, FileRef handle);
 
 // Reads the whole file `name` inside the directory open as `directory`, at most
 // MAX_DOCUMENT_SIZE bytes. The name is opened as itself: a link is refused with
 // ERROR_REPARSE_POINT_ENCOUNTERED and a directory with ERROR_ACCESS_DENIED, as a path-based open
 // of a directory for reading would be.
-[[nodiscard]] FileResult<std::string> read_relative_file(System& system, std::uintptr_t directory,
+[[nodiscard]] FileResult<std::string> read_relative_file(System& system, FileRef directory,
                                                          std::u16string_view name);
 
 } // namespace orvex

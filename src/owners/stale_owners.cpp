@@ -36,7 +36,7 @@ Result<Verdict> judge(System& system, const OwnerIdentity& identity) {
 // name, so neither a link swapped in meanwhile nor the system's normalisation of path names can
 // redirect a step.
 Result<std::optional<std::string>> process_entry(System& system, const ServiceLayout& layout,
-                                                 std::uintptr_t users, const FindData& entry,
+                                                 FileRef users, const FindData& entry,
                                                  const std::optional<ActiveOwnerState>& active,
                                                  DeletionContext& deletion) {
     // The listing reports each entry's own attributes and reparse tag, never a link's target's.
@@ -52,7 +52,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
         return fail(ErrorChain::from(SystemError::from_code(directory.error())));
     }
     // What was opened decides, not what the listing said a moment earlier.
-    auto own = system.attribute_tag(directory->get());
+    auto own = system.attribute_tag(directory->ref());
     if (!own) {
         return fail(ErrorChain::from(SystemError::from_code(own.error())));
     }
@@ -61,7 +61,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
     }
     std::string name = wtf8_from_utf16(entry.name);
 
-    auto bytes = read_relative_file(system, directory->get(), OWNER_METADATA_FILE_NAME_W);
+    auto bytes = read_relative_file(system, directory->ref(), OWNER_METADATA_FILE_NAME_W);
     if (!bytes) {
         if (is_absent_or_unreachable(bytes.error())) {
             return std::nullopt;
@@ -88,7 +88,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
     // DELETE is asked for only now, of the judged object itself: an empty name relative to its
     // handle opens that object again, so nothing renamed or swapped in meanwhile is removed. The
     // judging handle is closed, so that the removal's is the last one on the directory.
-    auto removal = system.open_relative(directory->get(), u"", TREE_ACCESS);
+    auto removal = system.open_relative(directory->ref(), u"", TREE_ACCESS);
     if (!removal) {
         return fail(ErrorChain::context(removal_failed, SystemError::from_code(removal.error())));
     }
@@ -115,7 +115,7 @@ Result<std::optional<std::string>> process_entry(System& system, const ServiceLa
 // does not exist; a link or a non-directory fails the listing. Its owner must be LocalSystem or
 // Builtin Administrators: one that an ordinary user created before the service did is theirs to
 // fill with whatever they want removed or read.
-Result<std::optional<UniqueHandle>> open_users_directory(System& system, std::uintptr_t service_dir,
+Result<std::optional<UniqueHandle>> open_users_directory(System& system, FileRef service_dir,
                                                          const std::string& users) {
     const auto enumerate_failed = [&](WinCode code) {
         return fail(ErrorChain::context("failed to enumerate " + quote_path(users),
@@ -130,7 +130,7 @@ Result<std::optional<UniqueHandle>> open_users_directory(System& system, std::ui
         }
         return enumerate_failed(handle.error());
     }
-    auto tag = system.attribute_tag(handle->get());
+    auto tag = system.attribute_tag(handle->ref());
     if (!tag) {
         return enumerate_failed(tag.error());
     }
@@ -140,7 +140,7 @@ Result<std::optional<UniqueHandle>> open_users_directory(System& system, std::ui
     if (!tag->attributes.intersects(FileAttributes::Directory)) {
         return enumerate_failed(WinCode::Directory);
     }
-    auto trusted = has_system_owner(system, handle->get());
+    auto trusted = has_system_owner(system, handle->ref());
     if (!trusted) {
         return fail(std::move(trusted.error()));
     }
@@ -187,7 +187,7 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
 }
 
 Result<std::optional<ActiveOwnerState>>
-load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir) {
+load_active_owner(System& system, const ServiceLayout& layout, FileRef service_dir) {
     const std::string path = active_owner_path(layout);
     auto bytes = read_relative_file(system, service_dir, ACTIVE_OWNER_FILE_NAME_W);
     if (!bytes) {
@@ -236,14 +236,14 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
     const OwnerLock owner_lock(std::move(*locked));
 
     const std::string users_path = users_dir(layout);
-    auto users = open_users_directory(system, (*service_dir)->get(), users_path);
+    auto users = open_users_directory(system, (*service_dir)->ref(), users_path);
     if (!users) {
         return fail(std::move(users.error()));
     }
     if (!*users) {
         return std::vector<std::string>{};
     }
-    const std::uintptr_t users_handle = (*users)->get();
+    const FileRef users_handle = (*users)->ref();
     auto batch = system.list_directory(users_handle);
     if (!batch) {
         const SystemError error = SystemError::from_code(batch.error());
@@ -255,7 +255,7 @@ Result<std::vector<std::string>> cleanup_stale_owners(System& system) {
 
     // An active owner record that is missing, unreadable or invalid means no active owner.
     std::optional<ActiveOwnerState> active;
-    if (auto loaded = load_active_owner(system, layout, (*service_dir)->get()); loaded) {
+    if (auto loaded = load_active_owner(system, layout, (*service_dir)->ref()); loaded) {
         active = std::move(*loaded);
     }
 

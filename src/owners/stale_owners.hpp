@@ -27,7 +27,7 @@ namespace orvex {
 // opened relative to the held service directory's handle and as itself, so a link in its place
 // is refused instead of read.
 [[nodiscard]] Result<std::optional<ActiveOwnerState>>
-load_active_owner(System& system, const ServiceLayout& layout, std::uintptr_t service_dir);
+load_active_owner(System& system, const ServiceLayout& layout, FileRef service_dir);
 
 // Removes the state of stale owners and returns their keys, in the listing's order. Nothing done
 // is undone when a later owner fails.

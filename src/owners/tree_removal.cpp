@@ -21,7 +21,7 @@ struct Child {
     std::optional<AttributeTag> tag;
 };
 
-SysResult<Child> open_child(System& system, std::uintptr_t directory, const FindData& entry) {
+SysResult<Child> open_child(System& system, FileRef directory, const FindData& entry) {
     if (!entry.attributes.intersects(FileAttributes::Directory)) {
         auto file =
             system.open_relative(directory, entry.name, TREE_ACCESS, OpenKind::NonDirectory);
@@ -36,7 +36,7 @@ SysResult<Child> open_child(System& system, std::uintptr_t directory, const Find
     if (!child) {
         return sys_fail(child.error());
     }
-    auto tag = system.attribute_tag(child->get());
+    auto tag = system.attribute_tag(child->ref());
     if (!tag) {
         return sys_fail(tag.error());
     }
@@ -58,7 +58,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                              DeletionContext& context, std::u16string_view last) {
     std::optional<AttributeTag> tag = root_tag;
     if (!is_real_directory(*tag)) {
-        return delete_by_handle(system, root.get(), tag, context); // a link goes as itself
+        return delete_by_handle(system, root.ref(), tag, context); // a link goes as itself
     }
 
     // One open directory per level of the walk, with the entries of its current batch not yet
@@ -85,7 +85,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             // the root holds back an entry it cannot be empty, so it is only listed on.
             if (level.batch_done && !holding_back) {
                 level.batch_done = false;
-                auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+                auto deleted = delete_by_handle(system, level.handle.ref(), level.tag, context);
                 if (deleted) {
                     stack.pop_back();
                     continue;
@@ -97,7 +97,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             if (++listings > MAX_TREE_LISTINGS) {
                 return failed(WinCode::DirNotEmpty); // filled as fast as it is emptied
             }
-            auto batch = system.list_directory(level.handle.get());
+            auto batch = system.list_directory(level.handle.ref());
             if (batch) {
                 level.batch = std::move(*batch);
                 level.next = 0;
@@ -116,7 +116,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
                 continue;
             }
             // Everything listed has gone: the directory itself goes now.
-            if (auto deleted = delete_by_handle(system, level.handle.get(), level.tag, context);
+            if (auto deleted = delete_by_handle(system, level.handle.ref(), level.tag, context);
                 !deleted) {
                 return deleted;
             }
@@ -131,7 +131,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             held_back.push_back(entry);
             continue;
         }
-        auto child = open_child(system, level.handle.get(), entry);
+        auto child = open_child(system, level.handle.ref(), entry);
         if (!child) {
             if (child.error() == WinCode::FileNotFound) {
                 continue; // removed by someone else meanwhile
@@ -145,7 +145,7 @@ FileResult<void> remove_tree(System& system, UniqueHandle root, const AttributeT
             // `level` is not used again
             stack.push_back(Level{std::move(child->handle), child->tag, {}, 0, false});
         } else if (auto deleted =
-                       delete_by_handle(system, child->handle.get(), child->tag, context);
+                       delete_by_handle(system, child->handle.ref(), child->tag, context);
                    !deleted) {
             return deleted;
         }

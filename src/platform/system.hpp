@@ -3,8 +3,9 @@
 // the error code read right after the call. Abstract so that the logic above it runs against the
 // in-memory model in native tests and against Win32 in the shipped program.
 //
-// Strings handed to the seam are UTF-16 with a terminating NUL. Handles are opaque integers;
-// security objects are passed by typed references to memory owned by the seam's allocator.
+// Strings handed to the seam are UTF-16 with a terminating NUL. Handles are passed as typed
+// references (FileRef, ServiceRef) to handles owned by the caller; security objects by typed
+// references to memory owned by the seam's allocator. Every result is to be used.
 
 #include <array>
 #include <chrono>
@@ -33,6 +34,21 @@ class System;
 // Which release call a resource needs.
 enum class ResourceKind { File, Service, Local };
 
+// A handle passed to a call, owned elsewhere: a file or directory (FileRef) or a service or the
+// manager (ServiceRef). Made from the owning handle's ref(), so that a handle of one kind cannot
+// reach a call of the other.
+template <ResourceKind Kind> class Ref {
+  public:
+    constexpr Ref() = default;
+    constexpr explicit Ref(std::uintptr_t value) : value_(value) {}
+    [[nodiscard]] constexpr std::uintptr_t value() const { return value_; }
+
+  private:
+    std::uintptr_t value_ = 0;
+};
+using FileRef = Ref<ResourceKind::File>;
+using ServiceRef = Ref<ResourceKind::Service>;
+
 // Owns one system resource and releases it exactly once, on every path. Move-only.
 template <ResourceKind Kind> class Owned {
   public:
@@ -53,6 +69,10 @@ template <ResourceKind Kind> class Owned {
     ~Owned() { reset(); }
 
     [[nodiscard]] std::uintptr_t get() const { return value_; }
+    // The handle, for a call. Files and services only.
+    [[nodiscard]] Ref<Kind> ref() const requires(Kind != ResourceKind::Local) {
+        return Ref<Kind>(value_);
+    }
     [[nodiscard]] const void* ptr() const { return reinterpret_cast<const void*>(value_); }
     // The memory as a typed reference (SidRef, DescriptorRef, AclRef).
     template <class Ref> [[nodiscard]] Ref as() const { return Ref(ptr()); }
@@ -110,80 +130,90 @@ class System {
     virtual ~System() = default;
 
     // Console and standard streams.
-    virtual bool is_console(StdStream stream) = 0;        // GetConsoleMode
-    virtual std::uint32_t console_output_code_page() = 0; // GetConsoleOutputCP
-    virtual bool write_console(StdStream stream, std::u16string_view text) = 0; // WriteConsoleW
-    virtual bool write_file(StdStream stream, std::string_view bytes) = 0;      // WriteFile
-    virtual void sleep(std::chrono::milliseconds duration) = 0;                 // Sleep
+    [[nodiscard]] virtual bool is_console(StdStream stream) = 0;        // GetConsoleMode
+    [[nodiscard]] virtual std::uint32_t console_output_code_page() = 0; // GetConsoleOutputCP
+    [[nodiscard]] virtual bool write_console(StdStream stream,
+                                             std::u16string_view text) = 0; // WriteConsoleW
+    [[nodiscard]] virtual bool write_file(StdStream stream,
+                                          std::string_view bytes) = 0; // WriteFile
+    virtual void sleep(std::chrono::milliseconds duration) = 0;        // Sleep
 
     // Messages.
-    virtual std::uintptr_t
+    [[nodiscard]] virtual std::uintptr_t
     loaded_module(const std::u16string& name) = 0; // GetModuleHandleW, 0 if not
     // FormatMessageW into a 2048-unit buffer, language 0.
-    virtual SysResult<std::u16string> format_message(MessageFlags flags, std::uintptr_t module,
-                                                     WinCode code) = 0;
+    [[nodiscard]] virtual SysResult<std::u16string>
+    format_message(MessageFlags flags, std::uintptr_t module, WinCode code) = 0;
 
     // SHGetKnownFolderPath(FOLDERID_ProgramData, 0, NULL); nothing on failure or without a path.
-    virtual std::optional<std::u16string> program_data_folder() = 0;
+    [[nodiscard]] virtual std::optional<std::u16string> program_data_folder() = 0;
 
     // Security.
-    virtual SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) = 0;
-    virtual SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) = 0;
-    virtual SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
-                                                  std::uint32_t size) = 0;
-    virtual bool equal_sid(SidRef a, SidRef b) = 0;
-    virtual OwnerQuery get_owner(std::uintptr_t handle) = 0; // GetSecurityInfo, SE_FILE_OBJECT
+    [[nodiscard]] virtual SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) = 0;
+    [[nodiscard]] virtual SysResult<DaclQuery>
+    security_descriptor_dacl(DescriptorRef descriptor) = 0;
+    [[nodiscard]] virtual SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
+                                                                std::uint32_t size) = 0;
+    [[nodiscard]] virtual bool equal_sid(SidRef a, SidRef b) = 0;
+    [[nodiscard]] virtual OwnerQuery
+    get_owner(FileRef handle) = 0; // GetSecurityInfo, SE_FILE_OBJECT
     // SetSecurityInfo, SE_FILE_OBJECT; returns the call's code.
-    virtual WinCode set_security_info(std::uintptr_t handle, SecurityInformation information,
-                                      SidRef owner, AclRef dacl) = 0;
-    virtual SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) = 0;
+    [[nodiscard]] virtual WinCode set_security_info(FileRef handle, SecurityInformation information,
+                                                    SidRef owner, AclRef dacl) = 0;
+    [[nodiscard]] virtual SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) = 0;
     // LookupAccountSidW with no buffers; the last-error code it leaves (0 if it succeeded).
-    virtual WinCode lookup_account_sid_probe(SidRef sid) = 0;
+    [[nodiscard]] virtual WinCode lookup_account_sid_probe(SidRef sid) = 0;
 
     // Files.
-    virtual SysResult<void> create_directory(const std::u16string& path,
-                                             DescriptorRef descriptor) = 0;
-    virtual SysResult<UniqueHandle> create_file(const std::u16string& path, Access access,
-                                                ShareMode share, Disposition disposition,
-                                                OpenFlags flags) = 0;
-    virtual SysResult<FileInformation> file_information(std::uintptr_t handle) = 0;
-    virtual FileType file_type(std::uintptr_t handle) = 0; // GetFileType
-    virtual SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) = 0;
-    virtual SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
-                                      std::uint32_t offset_high, std::uint32_t length_low,
-                                      std::uint32_t length_high) = 0;
-    virtual SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) = 0;
-    virtual SysResult<void> remove_directory(const std::u16string& path) = 0;
-    virtual SysResult<void> delete_file(const std::u16string& path) = 0;
+    [[nodiscard]] virtual SysResult<void> create_directory(const std::u16string& path,
+                                                           DescriptorRef descriptor) = 0;
+    [[nodiscard]] virtual SysResult<UniqueHandle> create_file(const std::u16string& path,
+                                                              Access access, ShareMode share,
+                                                              Disposition disposition,
+                                                              OpenFlags flags) = 0;
+    [[nodiscard]] virtual SysResult<FileInformation> file_information(FileRef handle) = 0;
+    [[nodiscard]] virtual FileType file_type(FileRef handle) = 0; // GetFileType
+    [[nodiscard]] virtual SysResult<AttributeTag> attribute_tag(FileRef handle) = 0;
+    [[nodiscard]] virtual SysResult<void> lock_file(FileRef handle, std::uint32_t offset_low,
+                                                    std::uint32_t offset_high,
+                                                    std::uint32_t length_low,
+                                                    std::uint32_t length_high) = 0;
+    [[nodiscard]] virtual SysResult<std::uint32_t> read_file(FileRef handle,
+                                                             std::span<char> buffer) = 0;
+    [[nodiscard]] virtual SysResult<void> remove_directory(const std::u16string& path) = 0;
+    [[nodiscard]] virtual SysResult<void> delete_file(const std::u16string& path) = 0;
     // SetFileInformationByHandle with FileDispositionInfoEx and the given flags.
-    virtual SysResult<void> set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) = 0;
+    [[nodiscard]] virtual SysResult<void> set_disposition_ex(FileRef handle,
+                                                             DispositionFlags flags) = 0;
     // SetFileInformationByHandle with FileDispositionInfo.
-    virtual SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) = 0;
+    [[nodiscard]] virtual SysResult<void> set_disposition(FileRef handle, bool delete_file) = 0;
     // SetFileInformationByHandle with FileBasicInfo, changing only the attributes.
-    virtual SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) = 0;
+    [[nodiscard]] virtual SysResult<void> set_attributes(FileRef handle,
+                                                         FileAttributes attributes) = 0;
     // NtCreateFile of `name` (one component, no NUL) relative to an open directory, opening an
     // existing object itself, never the target of a link; shares read, write and delete. An empty
     // name opens the object of `directory` itself once more, with the access asked for now: no
     // rename or link can put another object in its place. As
     // OpenKind::NonDirectory, a directory (a junction or a directory link too) is refused with
     // ERROR_ACCESS_DENIED (STATUS_FILE_IS_A_DIRECTORY) instead of opened.
-    virtual SysResult<UniqueHandle> open_relative(std::uintptr_t directory,
-                                                  const std::u16string& name, Access access,
-                                                  OpenKind kind = OpenKind::Any) = 0;
+    [[nodiscard]] virtual SysResult<UniqueHandle> open_relative(FileRef directory,
+                                                                const std::u16string& name,
+                                                                Access access,
+                                                                OpenKind kind = OpenKind::Any) = 0;
     // The next batch of a directory's entries through its handle (GetFileInformationByHandleEx,
     // FileFullDirectoryInfo); ERROR_NO_MORE_FILES once all have been returned.
-    virtual SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) = 0;
+    [[nodiscard]] virtual SysResult<std::vector<FindData>> list_directory(FileRef directory) = 0;
 
     // Service Control Manager.
-    virtual SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) = 0;
-    virtual SysResult<UniqueScHandle>
-    open_service(std::uintptr_t manager, const std::u16string& name, ServiceAccess access) = 0;
+    [[nodiscard]] virtual SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) = 0;
+    [[nodiscard]] virtual SysResult<UniqueScHandle>
+    open_service(ServiceRef manager, const std::u16string& name, ServiceAccess access) = 0;
     // QueryServiceStatusEx(SC_STATUS_PROCESS_INFO).
-    virtual SysResult<ServiceStatus> query_service_status(std::uintptr_t service) = 0;
+    [[nodiscard]] virtual SysResult<ServiceStatus> query_service_status(ServiceRef service) = 0;
     // ControlService; the status it reports.
-    virtual SysResult<ServiceStatus> control_service(std::uintptr_t service,
-                                                     ServiceControl control) = 0;
-    virtual SysResult<void> delete_service(std::uintptr_t service) = 0;
+    [[nodiscard]] virtual SysResult<ServiceStatus> control_service(ServiceRef service,
+                                                                   ServiceControl control) = 0;
+    [[nodiscard]] virtual SysResult<void> delete_service(ServiceRef service) = 0;
 
     // Release calls, used by Owned<>. Their results are ignored.
     virtual void close_handle(std::uintptr_t handle) = 0;

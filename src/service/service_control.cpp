@@ -105,7 +105,7 @@ ServiceResult<ServiceStatusRecord> decode_service_status(const ServiceStatus& st
 }
 
 ServiceResult<ServiceStatusRecord> ServiceHandle::query_status() {
-    auto queried = system_->query_service_status(handle_.get());
+    auto queried = system_->query_service_status(handle_.ref());
     if (!queried) {
         return std::unexpected(ServiceError::winapi(queried.error()));
     }
@@ -113,7 +113,7 @@ ServiceResult<ServiceStatusRecord> ServiceHandle::query_status() {
 }
 
 ServiceResult<ServiceStatusRecord> ServiceHandle::stop() {
-    auto sent = system_->control_service(handle_.get(), ServiceControl::Stop);
+    auto sent = system_->control_service(handle_.ref(), ServiceControl::Stop);
     if (!sent) {
         return std::unexpected(ServiceError::winapi(sent.error()));
     }
@@ -121,7 +121,7 @@ ServiceResult<ServiceStatusRecord> ServiceHandle::stop() {
 }
 
 ServiceResult<void> ServiceHandle::delete_service() {
-    if (auto deleted = system_->delete_service(handle_.get()); !deleted) {
+    if (auto deleted = system_->delete_service(handle_.ref()); !deleted) {
         return std::unexpected(ServiceError::winapi(deleted.error()));
     }
     return {};
@@ -141,7 +141,7 @@ ServiceResult<ServiceHandle> ScmConnection::open_service(std::string_view name,
     if (!wide) {
         return std::unexpected(ServiceError::argument_has_nul_byte("service name"));
     }
-    auto handle = system_->open_service(handle_.get(), *wide, access);
+    auto handle = system_->open_service(handle_.ref(), *wide, access);
     if (!handle) {
         return std::unexpected(ServiceError::winapi(handle.error()));
     }

@@ -73,7 +73,7 @@ bool names_nothing_now(System& system, const std::string& path) {
 
 // Deletes the held executable through its handle, and closes it, which completes the deletion.
 Result<void> delete_held_binary(System& system, HeldBinary& binary) {
-    auto deleted = delete_open_file(system, binary.handle.get());
+    auto deleted = delete_open_file(system, binary.handle.ref());
     binary.handle.reset();
     // Deletion was shared: another deleter may have won the race.
     if (deleted || names_nothing_now(system, binary.path)) {

@@ -27,7 +27,7 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
     }
     // A second name (a hard link made by someone who could write here before the directory was
     // secured) would make the lock act on a file that lives elsewhere too.
-    const auto info = system.file_information(handle->get());
+    const auto info = system.file_information(handle->ref());
     if (!info) {
         return open_failure(info.error());
     }
@@ -37,13 +37,13 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
     if (info->attributes.intersects(FileAttributes::Directory)) {
         return open_failure(WinCode::Directory);
     }
-    if (system.file_type(handle->get()) != FileType::Disk) {
+    if (system.file_type(handle->ref()) != FileType::Disk) {
         return open_failure(WinCode::InvalidFunction);
     }
     if (info->links != 1) {
         return open_failure(WinCode::TooManyLinks);
     }
-    if (auto locked = system.lock_file(handle->get(), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF); !locked) {
+    if (auto locked = system.lock_file(handle->ref(), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF); !locked) {
         return std::unexpected(
             LockFileFailure{Stage::Lock, SystemError::from_code(locked.error())});
     }

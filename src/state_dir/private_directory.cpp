@@ -31,13 +31,13 @@ std::string windows_error(WinCode code) {
 }
 
 // A directory on a disk that is not a reparse point of any kind, judged on its handle.
-bool is_ordinary_directory(System& system, std::uintptr_t handle) {
+bool is_ordinary_directory(System& system, FileRef handle) {
     const auto info = system.file_information(handle);
     return info && (info->attributes & DIRECTORY_OR_LINK) == FileAttributes::Directory &&
            system.file_type(handle) == FileType::Disk;
 }
 
-Result<OwnerQuery> query_owner(System& system, std::uintptr_t handle) {
+Result<OwnerQuery> query_owner(System& system, FileRef handle) {
     OwnerQuery owner = system.get_owner(handle);
     if (owner.code != WinCode::Success || !owner.owner || !owner.descriptor) {
         return fail(ErrorChain::message("failed to inspect service path owner: " +
@@ -107,14 +107,14 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
                                         SystemError::from_code(handle.error())));
     }
 
-    if (!is_ordinary_directory(system, handle->get())) {
+    if (!is_ordinary_directory(system, handle->ref())) {
         return fail(
             ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
     }
 
     // The owner's descriptor is freed once judged; only the verdict is needed below.
     Result<OwnerJudgement> judged = [&]() -> Result<OwnerJudgement> {
-        auto owner = query_owner(system, handle->get());
+        auto owner = query_owner(system, handle->ref());
         if (!owner) {
             return fail(std::move(owner.error()));
         }
@@ -141,7 +141,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
                 "migrated"));
         }
         if (kind == OwnerKind::Administrators) {
-            const WinCode code = system.set_security_info(handle->get(), SecurityInformation::Owner,
+            const WinCode code = system.set_security_info(handle->ref(), SecurityInformation::Owner,
                                                           judged->local_system->ref(), AclRef{});
             if (code != WinCode::Success) {
                 return fail(
@@ -156,7 +156,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
         return fail(ErrorChain::message("private service directory descriptor has no DACL"));
     }
     if (const WinCode code =
-            system.set_security_info(handle->get(), PROTECTED_DACL, SidRef{}, dacl->dacl);
+            system.set_security_info(handle->ref(), PROTECTED_DACL, SidRef{}, dacl->dacl);
         code != WinCode::Success) {
         return fail(ErrorChain::message("failed to apply private service directory DACL: " +
                                         windows_error(code)));
@@ -203,7 +203,7 @@ Result<void> ensure_private_directory(System& system, std::string_view path,
     return {};
 }
 
-Result<bool> has_system_owner(System& system, std::uintptr_t handle) {
+Result<bool> has_system_owner(System& system, FileRef handle) {
     auto owner = query_owner(system, handle);
     if (!owner) {
         return fail(std::move(owner.error()));
@@ -235,11 +235,11 @@ Result<std::optional<UniqueHandle>> hold_service_directory(System& system, std::
         return fail(
             ErrorChain::context("failed to open private service directory " + quoted, error));
     }
-    if (!is_ordinary_directory(system, handle->get())) {
+    if (!is_ordinary_directory(system, handle->ref())) {
         return fail(
             ErrorChain::message("service directory " + quoted + " is not an ordinary directory"));
     }
-    auto trusted = has_system_owner(system, handle->get());
+    auto trusted = has_system_owner(system, handle->ref());
     if (!trusted) {
         return fail(std::move(trusted.error()));
     }

@@ -61,7 +61,7 @@ inline constexpr DirectoryProfile RUNTIME_DIR_PROFILE{RUNTIME_DIR_SDDL,
 // Whether the object open as `handle` (with READ_CONTROL) is owned by LocalSystem or Builtin
 // Administrators, the only owners under whom nobody else can change it. Fails in this module's
 // words when the owner cannot be read or a well-known SID cannot be built.
-[[nodiscard]] Result<bool> has_system_owner(System& system, std::uintptr_t handle);
+[[nodiscard]] Result<bool> has_system_owner(System& system, FileRef handle);
 
 // Opens the existing service directory at `path` and keeps it from being renamed, deleted or
 // replaced for as long as the returned handle is held: it is opened without following a link and

@@ -145,9 +145,9 @@ void probe_tree_removal(Win32World& world) {
     auto parent = system.create_file(scratch, Access::ListDirectory | Access::ReadAttributes,
                                      ShareMode::All, Disposition::OpenExisting,
                                      OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
-    auto handle = parent ? system.open_relative(parent->get(), u"tree", TREE_ACCESS)
+    auto handle = parent ? system.open_relative(parent->ref(), u"tree", TREE_ACCESS)
                          : SysResult<UniqueHandle>(sys_fail(parent.error()));
-    auto tag = handle ? system.attribute_tag(handle->get())
+    auto tag = handle ? system.attribute_tag(handle->ref())
                       : SysResult<AttributeTag>(sys_fail(handle.error()));
     if (!tag) {
         answer("tree-removal",

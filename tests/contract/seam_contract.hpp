@@ -73,7 +73,7 @@ struct Listing {
 
 // Every batch until the call fails; bounded, so that a listing that never ends fails the case
 // rather than hanging it.
-inline Listing list_all(System& system, std::uintptr_t directory) {
+inline Listing list_all(System& system, FileRef directory) {
     Listing listing;
     while (listing.batches < 10000) {
         auto batch = system.list_directory(directory);
@@ -125,9 +125,9 @@ template <class World> class SeamContract : public ::testing::Test {
             ADD_FAILURE() << "cannot list: " << handle.error();
             return 0;
         }
-        return named(list_all(system, handle->get()), name).size();
+        return named(list_all(system, handle->ref()), name).size();
     }
-    SysResult<void> lock_whole(std::uintptr_t handle) {
+    SysResult<void> lock_whole(FileRef handle) {
         constexpr std::uint32_t ALL = std::numeric_limits<std::uint32_t>::max();
         return system.lock_file(handle, 0, 0, ALL, ALL);
     }
@@ -145,7 +145,7 @@ template <class World> class SeamContract : public ::testing::Test {
             return handle.error();
         }
         const WinCode refused = code_of(system.set_disposition_ex(
-            handle->get(), DispositionFlags::Delete | DispositionFlags::PosixSemantics));
+            handle->ref(), DispositionFlags::Delete | DispositionFlags::PosixSemantics));
         handle->reset();
         if (refused != WinCode::Success) {
             EXPECT_TRUE(system.delete_file(probe));
@@ -162,7 +162,7 @@ template <class World> class SeamContract : public ::testing::Test {
                system.create_directory(path, descriptor->template as<DescriptorRef>()).has_value();
     }
     // Applies the DACL of `sddl` through `handle`, protected, as the tool does.
-    WinCode apply_dacl(std::uintptr_t handle, std::u16string_view sddl) {
+    WinCode apply_dacl(FileRef handle, std::u16string_view sddl) {
         std::u16string text(sddl);
         text.push_back(u'\0');
         auto descriptor = system.convert_sddl(text);
@@ -247,12 +247,12 @@ TYPED_TEST_P(SeamContract, SharingCountsTraverseAsReadingAndAppendAsWriting) {
     ASSERT_NE(this->world.hold(file, ShareMode::Read, Access::AppendData), 0u);
     auto scratch = this->open(this->scratch(), Access::ListDirectory);
     ASSERT_TRUE(scratch);
-    EXPECT_EQ(code_of(system.open_relative(scratch->get(), u"current",
+    EXPECT_EQ(code_of(system.open_relative(scratch->ref(), u"current",
                                            Access::Delete | Access::ListDirectory)),
               WinCode::SharingViolation);
     EXPECT_EQ(code_of(this->open(file, Access::GenericWrite)), WinCode::SharingViolation);
     // Asking for neither reading, writing nor deleting conflicts with nothing.
-    EXPECT_TRUE(system.open_relative(scratch->get(), u"current", Access::ReadAttributes));
+    EXPECT_TRUE(system.open_relative(scratch->ref(), u"current", Access::ReadAttributes));
 }
 
 TYPED_TEST_P(SeamContract, AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssigned) {
@@ -274,7 +274,7 @@ TYPED_TEST_P(SeamContract, AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssig
     ASSERT_TRUE(owned);
     alignas(8) std::array<std::byte, 72> local_system{};
     ASSERT_TRUE(system.create_well_known_sid(WellKnownSid::LocalSystem, local_system.data(), 68));
-    EXPECT_EQ(system.set_security_info(owned->get(), SecurityInformation::Owner,
+    EXPECT_EQ(system.set_security_info(owned->ref(), SecurityInformation::Owner,
                                        SidRef(local_system.data()), AclRef{}),
               this->world.runs_as_local_system() ? WinCode::Success : WinCode(1307));
 }
@@ -291,15 +291,15 @@ TYPED_TEST_P(SeamContract, ADaclIsPropagatedIntoExistingChildren) {
                                   ShareMode::All, Disposition::OpenExisting,
                                   OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
     ASSERT_TRUE(dir);
-    EXPECT_TRUE(system.open_relative(dir->get(), u"f", Access::Delete));
+    EXPECT_TRUE(system.open_relative(dir->ref(), u"f", Access::Delete));
     // Reading for everyone, inherited by files: the file, made before, may no longer be deleted
     // once the new entries have reached it (d grants no FILE_DELETE_CHILD either).
-    ASSERT_EQ(this->apply_dacl(dir->get(), u"D:P(A;OICI;0x1200A9;;;WD)"), WinCode::Success);
-    EXPECT_EQ(code_of(system.open_relative(dir->get(), u"f", Access::Delete)),
+    ASSERT_EQ(this->apply_dacl(dir->ref(), u"D:P(A;OICI;0x1200A9;;;WD)"), WinCode::Success);
+    EXPECT_EQ(code_of(system.open_relative(dir->ref(), u"f", Access::Delete)),
               WinCode::AccessDenied);
     // Everything for everyone again, so that the scratch directory can be removed.
-    ASSERT_EQ(this->apply_dacl(dir->get(), u"D:P(A;OICI;FA;;;WD)"), WinCode::Success);
-    EXPECT_TRUE(system.open_relative(dir->get(), u"f", Access::Delete));
+    ASSERT_EQ(this->apply_dacl(dir->ref(), u"D:P(A;OICI;FA;;;WD)"), WinCode::Success);
+    EXPECT_TRUE(system.open_relative(dir->ref(), u"f", Access::Delete));
 }
 
 TYPED_TEST_P(SeamContract, AWholeRangeLockMeetsALockOnAnyRangeWith33) {
@@ -315,13 +315,13 @@ TYPED_TEST_P(SeamContract, AWholeRangeLockMeetsALockOnAnyRangeWith33) {
         const std::uintptr_t holder = this->world.hold(file, ShareMode::All);
         ASSERT_NE(holder, 0u);
         ASSERT_TRUE(this->world.lock_held(holder, offset, length));
-        EXPECT_EQ(code_of(this->lock_whole(ours->get())), WinCode::LockViolation);
+        EXPECT_EQ(code_of(this->lock_whole(ours->ref())), WinCode::LockViolation);
         this->world.release(holder); // its locks go with the handle
     }
 
-    ASSERT_TRUE(this->lock_whole(ours->get()));
+    ASSERT_TRUE(this->lock_whole(ours->ref()));
     // Exclusive locks exclude each other even through the handle that holds them.
-    EXPECT_EQ(code_of(this->lock_whole(ours->get())), WinCode::LockViolation);
+    EXPECT_EQ(code_of(this->lock_whole(ours->ref())), WinCode::LockViolation);
     const std::uintptr_t holder = this->world.hold(file, ShareMode::All);
     ASSERT_NE(holder, 0u);
     for (const auto& [offset, length] : ranges) {
@@ -343,12 +343,12 @@ TYPED_TEST_P(SeamContract, AZeroLengthLockMeetsTheWholeRangeUnlessItIsAtZero) {
     ASSERT_TRUE(this->world.lock_held(at_ten, 10, 0));
     auto ours = this->open(file, Access::GenericRead | Access::GenericWrite);
     ASSERT_TRUE(ours);
-    EXPECT_EQ(code_of(this->lock_whole(ours->get())), WinCode::LockViolation);
+    EXPECT_EQ(code_of(this->lock_whole(ours->ref())), WinCode::LockViolation);
     this->world.release(at_ten);
     // Only the empty range at 0 meets nothing.
     const std::uintptr_t at_zero = this->world.hold(file, ShareMode::All);
     ASSERT_TRUE(this->world.lock_held(at_zero, 0, 0));
-    EXPECT_EQ(code_of(this->lock_whole(ours->get())), WinCode::Success);
+    EXPECT_EQ(code_of(this->lock_whole(ours->ref())), WinCode::Success);
 }
 
 TYPED_TEST_P(SeamContract, AStringSidMayBeAnSddlAlias) {
@@ -372,15 +372,15 @@ TYPED_TEST_P(SeamContract, TheTreeRemovalTakesATreeAndLeavesWhatItsJunctionLeads
     {
         auto attributes = this->open(this->at(u"owner\\read-only.dat"), Access::WriteAttributes);
         ASSERT_TRUE(attributes);
-        ASSERT_TRUE(system.set_attributes(attributes->get(), FileAttributes::ReadOnly));
+        ASSERT_TRUE(system.set_attributes(attributes->ref(), FileAttributes::ReadOnly));
     }
     const bool junction = this->world.make_junction(this->at(u"owner\\link"), this->at(u"kept"));
     // Every call as the maintenance makes it: relative to the scratch directory, then the tree.
     auto scratch = this->open(this->scratch(), Access::ListDirectory | Access::ReadAttributes);
     ASSERT_TRUE(scratch);
-    auto root = system.open_relative(scratch->get(), u"owner", TREE_ACCESS);
+    auto root = system.open_relative(scratch->ref(), u"owner", TREE_ACCESS);
     ASSERT_TRUE(root);
-    const auto tag = system.attribute_tag(root->get());
+    const auto tag = system.attribute_tag(root->ref());
     ASSERT_TRUE(tag);
     DeletionContext context;
     const auto removed = remove_tree(system, std::move(*root), *tag, context, u"owner.json");
@@ -413,9 +413,9 @@ TYPED_TEST_P(SeamContract, ANonEmptyDirectoryStaysWith145) {
     {
         auto handle = this->open(dir, Access::Delete);
         ASSERT_TRUE(handle);
-        EXPECT_EQ(code_of(system.set_disposition(handle->get(), true)), WinCode::DirNotEmpty);
+        EXPECT_EQ(code_of(system.set_disposition(handle->ref(), true)), WinCode::DirNotEmpty);
         EXPECT_EQ(code_of(system.set_disposition_ex(
-                      handle->get(), DispositionFlags::Delete | DispositionFlags::PosixSemantics)),
+                      handle->ref(), DispositionFlags::Delete | DispositionFlags::PosixSemantics)),
                   posix_refused != WinCode::Success ? posix_refused : WinCode::DirNotEmpty);
     }
     EXPECT_TRUE(this->open(file, Access::ReadAttributes)); // none of it went
@@ -458,7 +458,7 @@ TYPED_TEST_P(SeamContract, ADirectoryRemovedWhileHeldGoesAtOnceOrAtTheLastClose)
         EXPECT_EQ(code_of(system.create_directory(dir, DescriptorRef{})), WinCode::AccessDenied);
         auto listed = this->open(parent, Access::ListDirectory);
         ASSERT_TRUE(listed);
-        EXPECT_EQ(code_of(system.open_relative(listed->get(), u"pending", Access::ReadAttributes)),
+        EXPECT_EQ(code_of(system.open_relative(listed->ref(), u"pending", Access::ReadAttributes)),
                   WinCode::AccessDenied);
     }
 
@@ -476,7 +476,7 @@ TYPED_TEST_P(SeamContract, TheClassicDispositionDeletesAtTheLastClose) {
     {
         auto ours = this->open(file, Access::Delete);
         ASSERT_TRUE(ours);
-        ASSERT_TRUE(system.set_disposition(ours->get(), true));
+        ASSERT_TRUE(system.set_disposition(ours->ref(), true));
     }
     // Ours is closed but the holder's is not: the file stays, delete-pending.
     EXPECT_EQ(this->listed(this->scratch(), u"doomed.txt"), 1u);
@@ -505,7 +505,7 @@ TYPED_TEST_P(SeamContract, ThePosixDispositionFreesTheNameWhenTheDeletingHandleC
     {
         auto attributes = this->open(file, Access::WriteAttributes);
         ASSERT_TRUE(attributes);
-        ASSERT_TRUE(system.set_attributes(attributes->get(), FileAttributes::ReadOnly));
+        ASSERT_TRUE(system.set_attributes(attributes->ref(), FileAttributes::ReadOnly));
     }
     const std::uintptr_t file_holder = this->world.hold(file, ShareMode::All);
     const std::uintptr_t dir_holder = this->world.hold(dir, ShareMode::All);
@@ -516,9 +516,9 @@ TYPED_TEST_P(SeamContract, ThePosixDispositionFreesTheNameWhenTheDeletingHandleC
     auto dir_handle = this->open(dir, Access::Delete);
     ASSERT_TRUE(file_handle && dir_handle);
     EXPECT_TRUE(system.set_disposition_ex(
-        file_handle->get(), DispositionFlags::Delete | DispositionFlags::PosixSemantics |
+        file_handle->ref(), DispositionFlags::Delete | DispositionFlags::PosixSemantics |
                                 DispositionFlags::IgnoreReadonly));
-    EXPECT_TRUE(system.set_disposition_ex(dir_handle->get(), DispositionFlags::Delete |
+    EXPECT_TRUE(system.set_disposition_ex(dir_handle->ref(), DispositionFlags::Delete |
                                                                  DispositionFlags::PosixSemantics));
     // Delete-pending while the deleting handles are open: every open of the names, a new file of
     // that name too, fails with STATUS_DELETE_PENDING (5).
@@ -552,10 +552,10 @@ TYPED_TEST_P(SeamContract, AListingLongerThanOneBatchArrivesInBatchesThenEndsWit
     auto listed = this->open(this->at(u"many"), Access::ListDirectory);
     ASSERT_TRUE(listed);
 
-    const Listing listing = list_all(system, listed->get());
+    const Listing listing = list_all(system, listed->ref());
     EXPECT_GT(listing.batches, 1);
     EXPECT_EQ(listing.end, WinCode::NoMoreFiles);
-    EXPECT_EQ(code_of(system.list_directory(listed->get())), WinCode::NoMoreFiles);
+    EXPECT_EQ(code_of(system.list_directory(listed->ref())), WinCode::NoMoreFiles);
     EXPECT_EQ(listing.entries.size(), names.size() + 3);
     for (const auto& name : names) {
         const auto found = named(listing, name);
@@ -584,49 +584,49 @@ TYPED_TEST_P(SeamContract, OpenRelativeOpensTheObjectNamedOrFailsWith2) {
                                   OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
     auto by_path = this->open(this->at(u"d\\f.txt"), Access::ReadAttributes);
     ASSERT_TRUE(dir && by_path);
-    const auto dir_info = system.file_information(dir->get());
+    const auto dir_info = system.file_information(dir->ref());
     ASSERT_TRUE(dir_info);
     EXPECT_EQ(dir_info->attributes & (FileAttributes::Directory | FileAttributes::ReparsePoint),
               FileAttributes::Directory);
-    EXPECT_EQ(system.file_type(dir->get()), FileType::Disk);
+    EXPECT_EQ(system.file_type(dir->ref()), FileType::Disk);
 
-    auto file = system.open_relative(dir->get(), u"f.txt", Access::GenericRead);
+    auto file = system.open_relative(dir->ref(), u"f.txt", Access::GenericRead);
     ASSERT_TRUE(file);
-    const auto info = system.file_information(file->get());
-    const auto path_info = system.file_information(by_path->get());
-    const auto tag = system.attribute_tag(file->get());
+    const auto info = system.file_information(file->ref());
+    const auto path_info = system.file_information(by_path->ref());
+    const auto tag = system.attribute_tag(file->ref());
     ASSERT_TRUE(info && path_info && tag);
     EXPECT_EQ(info->file_index, path_info->file_index);
     EXPECT_EQ(info->volume_serial, path_info->volume_serial);
     EXPECT_EQ(info->attributes & FileAttributes::Directory, FileAttributes{});
     EXPECT_EQ(tag->attributes & (FileAttributes::Directory | FileAttributes::ReparsePoint),
               FileAttributes{});
-    EXPECT_EQ(system.file_type(file->get()), FileType::Disk);
+    EXPECT_EQ(system.file_type(file->ref()), FileType::Disk);
 
     // NtCreateFile grants exactly what is asked: attribute queries need FILE_READ_ATTRIBUTES.
-    auto listing_only = system.open_relative(dir->get(), u"sub", Access::ListDirectory);
+    auto listing_only = system.open_relative(dir->ref(), u"sub", Access::ListDirectory);
     ASSERT_TRUE(listing_only);
     if (this->world.checks_attribute_access()) {
-        EXPECT_EQ(code_of(system.attribute_tag(listing_only->get())), WinCode::AccessDenied);
+        EXPECT_EQ(code_of(system.attribute_tag(listing_only->ref())), WinCode::AccessDenied);
     }
     auto sub =
-        system.open_relative(dir->get(), u"sub", Access::ListDirectory | Access::ReadAttributes);
+        system.open_relative(dir->ref(), u"sub", Access::ListDirectory | Access::ReadAttributes);
     ASSERT_TRUE(sub);
-    const auto sub_tag = system.attribute_tag(sub->get());
+    const auto sub_tag = system.attribute_tag(sub->ref());
     ASSERT_TRUE(sub_tag);
     EXPECT_EQ(sub_tag->attributes & (FileAttributes::Directory | FileAttributes::ReparsePoint),
               FileAttributes::Directory);
-    EXPECT_EQ(system.file_type(sub->get()), FileType::Disk);
+    EXPECT_EQ(system.file_type(sub->ref()), FileType::Disk);
 
-    EXPECT_EQ(code_of(system.open_relative(dir->get(), u"missing", Access::ReadAttributes)),
+    EXPECT_EQ(code_of(system.open_relative(dir->ref(), u"missing", Access::ReadAttributes)),
               WinCode::FileNotFound);
 
     // An empty name opens the handle's own object again, with the access asked for now.
-    auto again = system.open_relative(sub->get(), u"", Access::Delete | Access::ReadAttributes);
+    auto again = system.open_relative(sub->ref(), u"", Access::Delete | Access::ReadAttributes);
     auto sub_by_path = this->open(this->at(u"d\\sub"), Access::ReadAttributes);
     ASSERT_TRUE(again && sub_by_path);
-    const auto again_info = system.file_information(again->get());
-    const auto sub_info = system.file_information(sub_by_path->get());
+    const auto again_info = system.file_information(again->ref());
+    const auto sub_info = system.file_information(sub_by_path->ref());
     ASSERT_TRUE(again_info && sub_info);
     EXPECT_EQ(again_info->file_index, sub_info->file_index);
     EXPECT_EQ(again_info->volume_serial, sub_info->volume_serial);
@@ -643,7 +643,7 @@ TYPED_TEST_P(SeamContract, FailingCallsReturnTheCodeWindowsSets) {
     {
         auto handle = this->open(read_only, Access::WriteAttributes);
         ASSERT_TRUE(handle);
-        ASSERT_TRUE(system.set_attributes(handle->get(), FileAttributes::ReadOnly));
+        ASSERT_TRUE(system.set_attributes(handle->ref(), FileAttributes::ReadOnly));
     }
 
     EXPECT_EQ(code_of(this->open(this->at(u"absent.txt"), Access::GenericRead)),
@@ -666,10 +666,10 @@ TYPED_TEST_P(SeamContract, FailingCallsReturnTheCodeWindowsSets) {
 
     auto attributes_only = this->open(file, Access::ReadAttributes);
     ASSERT_TRUE(attributes_only);
-    EXPECT_EQ(code_of(system.set_disposition(attributes_only->get(), true)), WinCode::AccessDenied);
+    EXPECT_EQ(code_of(system.set_disposition(attributes_only->ref(), true)), WinCode::AccessDenied);
     auto read_only_handle = this->open(read_only, Access::Delete);
     ASSERT_TRUE(read_only_handle);
-    EXPECT_EQ(code_of(system.set_disposition(read_only_handle->get(), true)),
+    EXPECT_EQ(code_of(system.set_disposition(read_only_handle->ref(), true)),
               WinCode::AccessDenied);
 }
 
@@ -683,17 +683,17 @@ TYPED_TEST_P(SeamContract, SymbolicLinksAreOpenedAndDeletedAsThemselves) {
     }
     auto scratch = this->open(this->scratch(), Access::ListDirectory);
     ASSERT_TRUE(scratch);
-    EXPECT_EQ(code_of(system.open_relative(scratch->get(), u"dir-link", TREE_ACCESS,
+    EXPECT_EQ(code_of(system.open_relative(scratch->ref(), u"dir-link", TREE_ACCESS,
                                            OpenKind::NonDirectory)),
               WinCode::AccessDenied);
     for (const char16_t* name : {u"dir-link", u"file-link"}) {
-        auto link = system.open_relative(scratch->get(), name, TREE_ACCESS);
+        auto link = system.open_relative(scratch->ref(), name, TREE_ACCESS);
         ASSERT_TRUE(link);
-        const auto tag = system.attribute_tag(link->get());
+        const auto tag = system.attribute_tag(link->ref());
         ASSERT_TRUE(tag);
         EXPECT_TRUE(tag->attributes.intersects(FileAttributes::ReparsePoint));
         EXPECT_EQ(tag->reparse_tag, ReparseTag::Symlink);
-        EXPECT_TRUE(system.set_disposition(link->get(), true));
+        EXPECT_TRUE(system.set_disposition(link->ref(), true));
     }
     EXPECT_EQ(this->listed(this->scratch(), u"dir-link"), 0u);
     EXPECT_EQ(this->listed(this->scratch(), u"file-link"), 0u);
@@ -713,18 +713,18 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
 
     auto scratch = this->open(this->scratch(), Access::ListDirectory);
     ASSERT_TRUE(scratch);
-    const auto listed = named(list_all(system, scratch->get()), u"link");
+    const auto listed = named(list_all(system, scratch->ref()), u"link");
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(is_junction(listed[0].attributes, listed[0].reparse_tag));
 
     // As a non-directory, a junction is refused as the directory it is
     // (STATUS_FILE_IS_A_DIRECTORY).
     EXPECT_EQ(
-        code_of(system.open_relative(scratch->get(), u"link", TREE_ACCESS, OpenKind::NonDirectory)),
+        code_of(system.open_relative(scratch->ref(), u"link", TREE_ACCESS, OpenKind::NonDirectory)),
         WinCode::AccessDenied);
-    auto relative = system.open_relative(scratch->get(), u"link", Access::ReadAttributes);
+    auto relative = system.open_relative(scratch->ref(), u"link", Access::ReadAttributes);
     ASSERT_TRUE(relative);
-    const auto relative_tag = system.attribute_tag(relative->get());
+    const auto relative_tag = system.attribute_tag(relative->ref());
     ASSERT_TRUE(relative_tag);
     EXPECT_TRUE(is_junction(relative_tag->attributes, relative_tag->reparse_tag));
 
@@ -735,10 +735,10 @@ TYPED_TEST_P(SeamContract, AJunctionIsOpenedListedAndDeletedAsItself) {
                                        ShareMode::All, Disposition::OpenExisting,
                                        OpenFlags::BackupSemantics | OpenFlags::OpenReparsePoint);
         ASSERT_TRUE(link);
-        const auto tag = system.attribute_tag(link->get());
+        const auto tag = system.attribute_tag(link->ref());
         ASSERT_TRUE(tag);
         EXPECT_TRUE(is_junction(tag->attributes, tag->reparse_tag));
-        ASSERT_TRUE(system.set_disposition(link->get(), true));
+        ASSERT_TRUE(system.set_disposition(link->ref(), true));
     }
     relative->reset();
     EXPECT_EQ(code_of(this->open(this->at(u"link"), Access::ReadAttributes)),

@@ -183,7 +183,7 @@ bool reads_attributes(Access access) {
 }
 } // namespace
 
-SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle) {
+SysResult<FileInformation> MemorySystem::file_information(FileRef handle) {
     if (auto failure = enter(Op::FileInformation)) {
         return sys_fail(*failure);
     }
@@ -198,7 +198,7 @@ SysResult<FileInformation> MemorySystem::file_information(std::uintptr_t handle)
                            e->node->contents.size(), e->node->links};
 }
 
-FileType MemorySystem::file_type(std::uintptr_t handle) {
+FileType MemorySystem::file_type(FileRef handle) {
     if (enter(Op::FileType)) {
         return FileType::Unknown;
     }
@@ -209,7 +209,7 @@ FileType MemorySystem::file_type(std::uintptr_t handle) {
     return e->node->kind == Node::Kind::Device ? FileType::Char : FileType::Disk;
 }
 
-SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
+SysResult<AttributeTag> MemorySystem::attribute_tag(FileRef handle) {
     if (auto failure = enter(Op::AttributeTag)) {
         return sys_fail(*failure);
     }
@@ -223,7 +223,7 @@ SysResult<AttributeTag> MemorySystem::attribute_tag(std::uintptr_t handle) {
     return AttributeTag{e->node->attributes, e->node->reparse_tag};
 }
 
-SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t offset_low,
+SysResult<void> MemorySystem::lock_file(FileRef handle, std::uint32_t offset_low,
                                         std::uint32_t offset_high, std::uint32_t length_low,
                                         std::uint32_t length_high) {
     if (auto failure = enter(Op::LockFile)) {
@@ -250,11 +250,11 @@ SysResult<void> MemorySystem::lock_file(std::uintptr_t handle, std::uint32_t off
             return sys_fail(WinCode::LockViolation);
         }
     }
-    held.push_back({handle, offset, length});
+    held.push_back({handle.value(), offset, length});
     return {};
 }
 
-SysResult<std::uint32_t> MemorySystem::read_file(std::uintptr_t handle, std::span<char> buffer) {
+SysResult<std::uint32_t> MemorySystem::read_file(FileRef handle, std::span<char> buffer) {
     if (auto failure = enter(Op::ReadFile)) {
         return sys_fail(*failure);
     }
@@ -341,7 +341,7 @@ SysResult<void> MemorySystem::delete_file(const std::u16string& path) {
     return {};
 }
 
-SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) {
+SysResult<void> MemorySystem::set_disposition_ex(FileRef handle, DispositionFlags flags) {
     if (auto failure = enter(Op::SetDispositionEx)) {
         return sys_fail(*failure);
     }
@@ -378,7 +378,7 @@ SysResult<void> MemorySystem::set_disposition_ex(std::uintptr_t handle, Disposit
     return {};
 }
 
-SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete_file) {
+SysResult<void> MemorySystem::set_disposition(FileRef handle, bool delete_file) {
     if (auto failure = enter(Op::SetDisposition)) {
         return sys_fail(*failure);
     }
@@ -400,7 +400,7 @@ SysResult<void> MemorySystem::set_disposition(std::uintptr_t handle, bool delete
     return {};
 }
 
-SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, FileAttributes attributes) {
+SysResult<void> MemorySystem::set_attributes(FileRef handle, FileAttributes attributes) {
     if (auto failure = enter(Op::SetAttributes)) {
         return sys_fail(*failure);
     }
@@ -416,9 +416,8 @@ SysResult<void> MemorySystem::set_attributes(std::uintptr_t handle, FileAttribut
     return {};
 }
 
-SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
-                                                    const std::u16string& name, Access access,
-                                                    OpenKind kind) {
+SysResult<UniqueHandle> MemorySystem::open_relative(FileRef directory, const std::u16string& name,
+                                                    Access access, OpenKind kind) {
     const std::string text = wtf8_from_utf16(name);
     if (auto failure = enter(Op::OpenRelative, text)) {
         return sys_fail(*failure);
@@ -457,7 +456,7 @@ SysResult<UniqueHandle> MemorySystem::open_relative(std::uintptr_t directory,
     return UniqueHandle(*this, impl_->add_handle(std::move(e)));
 }
 
-SysResult<std::vector<FindData>> MemorySystem::list_directory(std::uintptr_t directory) {
+SysResult<std::vector<FindData>> MemorySystem::list_directory(FileRef directory) {
     auto* e = impl_->entry(directory, Impl::Entry::Type::File);
     if (auto failure = enter(Op::ListDirectory, e != nullptr ? e->node->name : std::string())) {
         return sys_fail(*failure);

@@ -247,36 +247,34 @@ class MemorySystem final : public System {
     SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
                                           std::uint32_t size) override;
     bool equal_sid(SidRef a, SidRef b) override;
-    OwnerQuery get_owner(std::uintptr_t handle) override;
-    WinCode set_security_info(std::uintptr_t handle, SecurityInformation information, SidRef owner,
+    OwnerQuery get_owner(FileRef handle) override;
+    WinCode set_security_info(FileRef handle, SecurityInformation information, SidRef owner,
                               AclRef dacl) override;
     SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
     WinCode lookup_account_sid_probe(SidRef sid) override;
     SysResult<void> create_directory(const std::u16string& path, DescriptorRef descriptor) override;
     SysResult<UniqueHandle> create_file(const std::u16string& path, Access access, ShareMode share,
                                         Disposition disposition, OpenFlags flags) override;
-    SysResult<FileInformation> file_information(std::uintptr_t handle) override;
-    FileType file_type(std::uintptr_t handle) override;
-    SysResult<AttributeTag> attribute_tag(std::uintptr_t handle) override;
-    SysResult<void> lock_file(std::uintptr_t handle, std::uint32_t offset_low,
-                              std::uint32_t offset_high, std::uint32_t length_low,
-                              std::uint32_t length_high) override;
-    SysResult<std::uint32_t> read_file(std::uintptr_t handle, std::span<char> buffer) override;
+    SysResult<FileInformation> file_information(FileRef handle) override;
+    FileType file_type(FileRef handle) override;
+    SysResult<AttributeTag> attribute_tag(FileRef handle) override;
+    SysResult<void> lock_file(FileRef handle, std::uint32_t offset_low, std::uint32_t offset_high,
+                              std::uint32_t length_low, std::uint32_t length_high) override;
+    SysResult<std::uint32_t> read_file(FileRef handle, std::span<char> buffer) override;
     SysResult<void> remove_directory(const std::u16string& path) override;
     SysResult<void> delete_file(const std::u16string& path) override;
-    SysResult<void> set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) override;
-    SysResult<void> set_disposition(std::uintptr_t handle, bool delete_file) override;
-    SysResult<void> set_attributes(std::uintptr_t handle, FileAttributes attributes) override;
-    SysResult<UniqueHandle> open_relative(std::uintptr_t directory, const std::u16string& name,
+    SysResult<void> set_disposition_ex(FileRef handle, DispositionFlags flags) override;
+    SysResult<void> set_disposition(FileRef handle, bool delete_file) override;
+    SysResult<void> set_attributes(FileRef handle, FileAttributes attributes) override;
+    SysResult<UniqueHandle> open_relative(FileRef directory, const std::u16string& name,
                                           Access access, OpenKind kind = OpenKind::Any) override;
-    SysResult<std::vector<FindData>> list_directory(std::uintptr_t directory) override;
+    SysResult<std::vector<FindData>> list_directory(FileRef directory) override;
     SysResult<UniqueScHandle> open_sc_manager(ServiceAccess access) override;
-    SysResult<UniqueScHandle> open_service(std::uintptr_t manager, const std::u16string& name,
+    SysResult<UniqueScHandle> open_service(ServiceRef manager, const std::u16string& name,
                                            ServiceAccess access) override;
-    SysResult<ServiceStatus> query_service_status(std::uintptr_t service) override;
-    SysResult<ServiceStatus> control_service(std::uintptr_t service,
-                                             ServiceControl control) override;
-    SysResult<void> delete_service(std::uintptr_t service) override;
+    SysResult<ServiceStatus> query_service_status(ServiceRef service) override;
+    SysResult<ServiceStatus> control_service(ServiceRef service, ServiceControl control) override;
+    SysResult<void> delete_service(ServiceRef service) override;
     void close_handle(std::uintptr_t handle) override;
     void close_service_handle(std::uintptr_t service) override;
     void local_free(std::uintptr_t memory) override;

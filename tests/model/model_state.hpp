@@ -277,6 +277,9 @@ struct MemorySystem::Impl {
         }
         return &it->second;
     }
+    template <ResourceKind Kind> Entry* entry(Ref<Kind> ref, Entry::Type type) {
+        return entry(ref.value(), type);
+    }
 
     // The sharing an open with `access` needs from the handles already open on the object: reading
     // counts reading data and executing (traversing, for a directory), writing counts appending.

@@ -136,7 +136,7 @@ bool MemorySystem::equal_sid(SidRef a, SidRef b) {
     return length == sid_length(b.get()) && std::memcmp(a.get(), b.get(), length) == 0;
 }
 
-OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
+OwnerQuery MemorySystem::get_owner(FileRef handle) {
     OwnerQuery query;
     if (auto failure = enter(Op::GetOwner)) {
         query.code = *failure;
@@ -158,7 +158,7 @@ OwnerQuery MemorySystem::get_owner(std::uintptr_t handle) {
     return query;
 }
 
-WinCode MemorySystem::set_security_info(std::uintptr_t handle, SecurityInformation information,
+WinCode MemorySystem::set_security_info(FileRef handle, SecurityInformation information,
                                         SidRef owner, AclRef dacl) {
     const bool owner_change = information.intersects(SecurityInformation::Owner);
     if (auto failure = enter(Op::SetSecurityInfo, owner_change ? "owner" : "dacl")) {

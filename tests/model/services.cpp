@@ -27,8 +27,7 @@ SysResult<UniqueScHandle> MemorySystem::open_sc_manager(ServiceAccess access) {
     return UniqueScHandle(*this, impl_->add_handle(std::move(e)));
 }
 
-SysResult<UniqueScHandle> MemorySystem::open_service(std::uintptr_t manager,
-                                                     const std::u16string& name,
+SysResult<UniqueScHandle> MemorySystem::open_service(ServiceRef manager, const std::u16string& name,
                                                      ServiceAccess access) {
     const std::string text = from_system(name);
     if (auto failure = enter(Op::OpenService, text + " " + std::to_string(access.bits()))) {
@@ -62,7 +61,7 @@ ServiceStatus status_of(const MemorySystem::Service& s, std::uint32_t state) {
 }
 } // namespace
 
-SysResult<ServiceStatus> MemorySystem::query_service_status(std::uintptr_t service) {
+SysResult<ServiceStatus> MemorySystem::query_service_status(ServiceRef service) {
     if (auto failure = enter(Op::QueryServiceStatus)) {
         return sys_fail(*failure);
     }
@@ -80,8 +79,7 @@ SysResult<ServiceStatus> MemorySystem::query_service_status(std::uintptr_t servi
     return status_of(s, s.state);
 }
 
-SysResult<ServiceStatus> MemorySystem::control_service(std::uintptr_t service,
-                                                       ServiceControl control) {
+SysResult<ServiceStatus> MemorySystem::control_service(ServiceRef service, ServiceControl control) {
     if (auto failure =
             enter(Op::ControlService, std::to_string(static_cast<std::uint32_t>(control)))) {
         return sys_fail(*failure);
@@ -111,7 +109,7 @@ SysResult<ServiceStatus> MemorySystem::control_service(std::uintptr_t service,
     return status_of(s, s.raw_state_after_stop != 0 ? s.raw_state_after_stop : s.state);
 }
 
-SysResult<void> MemorySystem::delete_service(std::uintptr_t service) {
+SysResult<void> MemorySystem::delete_service(ServiceRef service) {
     if (auto failure = enter(Op::DeleteService)) {
         return sys_fail(*failure);
     }

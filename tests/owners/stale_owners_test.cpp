@@ -93,7 +93,7 @@ TEST_F(StaleOwners, ActiveOwnerRecordLoading) {
     const ServiceLayout layout = service_layout(system);
     auto held = hold_service_directory(system, layout.service_dir);
     ASSERT_TRUE(held && *held);
-    const std::uintptr_t dir = (*held)->get();
+    const FileRef dir = (*held)->ref();
     EXPECT_EQ(load_active_owner(system, layout, dir).value(), std::nullopt);
     active_record("k");
     EXPECT_EQ(load_active_owner(system, layout, dir).value()->owner_key, "k");

@@ -114,8 +114,14 @@ struct DispositionInfoEx {
 HANDLE as_handle(std::uintptr_t value) {
     return reinterpret_cast<HANDLE>(value);
 }
+HANDLE as_handle(FileRef file) {
+    return as_handle(file.value());
+}
 SC_HANDLE as_sc(std::uintptr_t value) {
     return reinterpret_cast<SC_HANDLE>(value);
+}
+SC_HANDLE as_sc(ServiceRef service) {
+    return as_sc(service.value());
 }
 const wchar_t* wide(const std::u16string& text) {
     return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -230,7 +236,7 @@ bool Win32System::equal_sid(SidRef a, SidRef b) {
     return EqualSid(mutable_pointer(a.get()), mutable_pointer(b.get())) != 0;
 }
 
-OwnerQuery Win32System::get_owner(std::uintptr_t handle) {
+OwnerQuery Win32System::get_owner(FileRef handle) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     const DWORD code =
@@ -245,7 +251,7 @@ OwnerQuery Win32System::get_owner(std::uintptr_t handle) {
     return query;
 }
 
-WinCode Win32System::set_security_info(std::uintptr_t handle, SecurityInformation information,
+WinCode Win32System::set_security_info(FileRef handle, SecurityInformation information,
                                        SidRef owner, AclRef dacl) {
     return WinCode(SetSecurityInfo(as_handle(handle), SE_FILE_OBJECT, information.bits(),
                                    mutable_pointer(owner.get()), nullptr,
@@ -297,7 +303,7 @@ SysResult<UniqueHandle> Win32System::create_file(const std::u16string& path, Acc
     return UniqueHandle(*this, reinterpret_cast<std::uintptr_t>(handle));
 }
 
-SysResult<FileInformation> Win32System::file_information(std::uintptr_t handle) {
+SysResult<FileInformation> Win32System::file_information(FileRef handle) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(as_handle(handle), &info)) {
         return last_error();
@@ -308,11 +314,11 @@ SysResult<FileInformation> Win32System::file_information(std::uintptr_t handle) 
                            info.nNumberOfLinks};
 }
 
-FileType Win32System::file_type(std::uintptr_t handle) {
+FileType Win32System::file_type(FileRef handle) {
     return static_cast<FileType>(GetFileType(as_handle(handle)));
 }
 
-SysResult<AttributeTag> Win32System::attribute_tag(std::uintptr_t handle) {
+SysResult<AttributeTag> Win32System::attribute_tag(FileRef handle) {
     FILE_ATTRIBUTE_TAG_INFO info{};
     if (!GetFileInformationByHandleEx(as_handle(handle), FileAttributeTagInfo, &info,
                                       sizeof(info))) {
@@ -321,7 +327,7 @@ SysResult<AttributeTag> Win32System::attribute_tag(std::uintptr_t handle) {
     return AttributeTag{FileAttributes(info.FileAttributes), ReparseTag(info.ReparseTag)};
 }
 
-SysResult<void> Win32System::lock_file(std::uintptr_t handle, std::uint32_t offset_low,
+SysResult<void> Win32System::lock_file(FileRef handle, std::uint32_t offset_low,
                                        std::uint32_t offset_high, std::uint32_t length_low,
                                        std::uint32_t length_high) {
     if (!LockFile(as_handle(handle), offset_low, offset_high, length_low, length_high)) {
@@ -330,7 +336,7 @@ SysResult<void> Win32System::lock_file(std::uintptr_t handle, std::uint32_t offs
     return {};
 }
 
-SysResult<std::uint32_t> Win32System::read_file(std::uintptr_t handle, std::span<char> buffer) {
+SysResult<std::uint32_t> Win32System::read_file(FileRef handle, std::span<char> buffer) {
     DWORD read = 0;
     if (!ReadFile(as_handle(handle), buffer.data(), static_cast<DWORD>(buffer.size()), &read,
                   nullptr)) {
@@ -353,7 +359,7 @@ SysResult<void> Win32System::delete_file(const std::u16string& path) {
     return {};
 }
 
-SysResult<void> Win32System::set_disposition_ex(std::uintptr_t handle, DispositionFlags flags) {
+SysResult<void> Win32System::set_disposition_ex(FileRef handle, DispositionFlags flags) {
     DispositionInfoEx info{flags.bits()};
     if (!SetFileInformationByHandle(as_handle(handle), FILE_DISPOSITION_INFO_EX_CLASS, &info,
                                     sizeof(info))) {
@@ -362,7 +368,7 @@ SysResult<void> Win32System::set_disposition_ex(std::uintptr_t handle, Dispositi
     return {};
 }
 
-SysResult<void> Win32System::set_disposition(std::uintptr_t handle, bool delete_file) {
+SysResult<void> Win32System::set_disposition(FileRef handle, bool delete_file) {
     FILE_DISPOSITION_INFO info{};
     info.DeleteFile = delete_file ? TRUE : FALSE;
     if (!SetFileInformationByHandle(as_handle(handle), FileDispositionInfo, &info, sizeof(info))) {
@@ -371,7 +377,7 @@ SysResult<void> Win32System::set_disposition(std::uintptr_t handle, bool delete_
     return {};
 }
 
-SysResult<void> Win32System::set_attributes(std::uintptr_t handle, FileAttributes attributes) {
+SysResult<void> Win32System::set_attributes(FileRef handle, FileAttributes attributes) {
     FILE_BASIC_INFO info{}; // zero times leave them unchanged
     info.FileAttributes = attributes.bits();
     if (!SetFileInformationByHandle(as_handle(handle), FileBasicInfo, &info, sizeof(info))) {
@@ -380,9 +386,8 @@ SysResult<void> Win32System::set_attributes(std::uintptr_t handle, FileAttribute
     return {};
 }
 
-SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
-                                                   const std::u16string& name, Access access,
-                                                   OpenKind kind) {
+SysResult<UniqueHandle> Win32System::open_relative(FileRef directory, const std::u16string& name,
+                                                   Access access, OpenKind kind) {
     constexpr ULONG FILE_OPEN_DISPOSITION = 1; // FILE_OPEN: an existing object, never a new one
     // FILE_OPEN_REPARSE_POINT: a link is opened as itself, so its target is never reached.
     constexpr ULONG OPEN_REPARSE_POINT = 0x00200000;
@@ -410,7 +415,7 @@ SysResult<UniqueHandle> Win32System::open_relative(std::uintptr_t directory,
     return UniqueHandle(*this, reinterpret_cast<std::uintptr_t>(handle));
 }
 
-SysResult<std::vector<FindData>> Win32System::list_directory(std::uintptr_t directory) {
+SysResult<std::vector<FindData>> Win32System::list_directory(FileRef directory) {
     alignas(8) std::byte buffer[64 * 1024];
     if (!GetFileInformationByHandleEx(as_handle(directory), FileFullDirectoryInfo, buffer,
                                       sizeof(buffer))) {
@@ -452,8 +457,7 @@ SysResult<UniqueScHandle> Win32System::open_sc_manager(ServiceAccess access) {
     return UniqueScHandle(*this, reinterpret_cast<std::uintptr_t>(manager));
 }
 
-SysResult<UniqueScHandle> Win32System::open_service(std::uintptr_t manager,
-                                                    const std::u16string& name,
+SysResult<UniqueScHandle> Win32System::open_service(ServiceRef manager, const std::u16string& name,
                                                     ServiceAccess access) {
     SC_HANDLE service = OpenServiceW(as_sc(manager), wide(name), access.bits());
     if (service == nullptr) {
@@ -462,7 +466,7 @@ SysResult<UniqueScHandle> Win32System::open_service(std::uintptr_t manager,
     return UniqueScHandle(*this, reinterpret_cast<std::uintptr_t>(service));
 }
 
-SysResult<ServiceStatus> Win32System::query_service_status(std::uintptr_t service) {
+SysResult<ServiceStatus> Win32System::query_service_status(ServiceRef service) {
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(as_sc(service), SC_STATUS_PROCESS_INFO,
@@ -472,8 +476,7 @@ SysResult<ServiceStatus> Win32System::query_service_status(std::uintptr_t servic
     return decoded(status);
 }
 
-SysResult<ServiceStatus> Win32System::control_service(std::uintptr_t service,
-                                                      ServiceControl control) {
+SysResult<ServiceStatus> Win32System::control_service(ServiceRef service, ServiceControl control) {
     SERVICE_STATUS status{};
     if (!ControlService(as_sc(service), static_cast<DWORD>(control), &status)) {
         return last_error();
@@ -481,7 +484,7 @@ SysResult<ServiceStatus> Win32System::control_service(std::uintptr_t service,
     return decoded(status);
 }
 
-SysResult<void> Win32System::delete_service(std::uintptr_t service) {
+SysResult<void> Win32System::delete_service(ServiceRef service) {
     if (!DeleteService(as_sc(service))) {
         return last_error();
     }
