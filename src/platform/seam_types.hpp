@@ -4,6 +4,8 @@
 // where a descriptor is wanted. The constants carry the Windows values under names that do not
 // collide with <windows.h>; the Win32 adapter checks each against the real macro.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace orvex {
@@ -288,6 +290,13 @@ template <class Tag> class SecurityRef {
 using SidRef = SecurityRef<struct SidTag>;
 using DescriptorRef = SecurityRef<struct DescriptorTag>;
 using AclRef = SecurityRef<struct AclTag>;
+
+// Room for the largest possible SID (68 bytes), 8-byte aligned: a well-known SID, held by value.
+struct alignas(8) SidBuffer {
+    std::array<std::byte, 72> bytes{};
+    [[nodiscard]] SidRef ref() const { return SidRef(bytes.data()); }
+};
+inline constexpr std::uint32_t SID_BUFFER_SIZE = 68;
 
 // SERVICE_STATUS (from a control) or the same fields of SERVICE_STATUS_PROCESS (from a query),
 // as the system reported them; judging them is the caller's work.

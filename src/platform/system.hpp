@@ -152,8 +152,8 @@ class System {
     [[nodiscard]] virtual SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) = 0;
     [[nodiscard]] virtual SysResult<DaclQuery>
     security_descriptor_dacl(DescriptorRef descriptor) = 0;
-    [[nodiscard]] virtual SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
-                                                                std::uint32_t size) = 0;
+    // CreateWellKnownSid with no domain, into a buffer of the largest SID's size.
+    [[nodiscard]] virtual SysResult<SidBuffer> well_known_sid(WellKnownSid kind) = 0;
     [[nodiscard]] virtual bool equal_sid(SidRef a, SidRef b) = 0;
     [[nodiscard]] virtual OwnerQuery
     get_owner(FileRef handle) = 0; // GetSecurityInfo, SE_FILE_OBJECT
@@ -174,10 +174,8 @@ class System {
     [[nodiscard]] virtual SysResult<FileInformation> file_information(FileRef handle) = 0;
     [[nodiscard]] virtual FileType file_type(FileRef handle) = 0; // GetFileType
     [[nodiscard]] virtual SysResult<AttributeTag> attribute_tag(FileRef handle) = 0;
-    [[nodiscard]] virtual SysResult<void> lock_file(FileRef handle, std::uint32_t offset_low,
-                                                    std::uint32_t offset_high,
-                                                    std::uint32_t length_low,
-                                                    std::uint32_t length_high) = 0;
+    // LockFile of the whole file: from offset 0, 2^64 - 1 bytes.
+    [[nodiscard]] virtual SysResult<void> lock_whole_file(FileRef handle) = 0;
     [[nodiscard]] virtual SysResult<std::uint32_t> read_file(FileRef handle,
                                                              std::span<char> buffer) = 0;
     [[nodiscard]] virtual SysResult<void> remove_directory(const std::u16string& path) = 0;

@@ -43,7 +43,7 @@ std::expected<UniqueHandle, LockFileFailure> lock_file_whole(System& system,
     if (info->links != 1) {
         return open_failure(WinCode::TooManyLinks);
     }
-    if (auto locked = system.lock_file(handle->ref(), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF); !locked) {
+    if (auto locked = system.lock_whole_file(handle->ref()); !locked) {
         return std::unexpected(
             LockFileFailure{Stage::Lock, SystemError::from_code(locked.error())});
     }

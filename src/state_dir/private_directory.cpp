@@ -15,15 +15,15 @@ constexpr FileAttributes DIRECTORY_OR_LINK =
 constexpr SecurityInformation PROTECTED_DACL =
     SecurityInformation::Dacl | SecurityInformation::ProtectedDacl;
 
-Result<OwnedSid> local_system_sid(System& system) {
+Result<SidBuffer> local_system_sid(System& system) {
     return well_known_sid(system, WellKnownSid::LocalSystem, "LocalSystem");
 }
-Result<OwnedSid> builtin_administrators_sid(System& system) {
+Result<SidBuffer> builtin_administrators_sid(System& system) {
     return well_known_sid(system, WellKnownSid::BuiltinAdministrators, "Builtin Administrators");
 }
 
-bool same_sid(System& system, SidRef owner, const OwnedSid& sid) {
-    return system.equal_sid(owner, sid->ref());
+bool same_sid(System& system, SidRef owner, const SidBuffer& sid) {
+    return system.equal_sid(owner, sid.ref());
 }
 
 std::string windows_error(WinCode code) {
@@ -50,7 +50,7 @@ enum class OwnerKind { LocalSystem, Administrators, Other };
 
 struct OwnerJudgement {
     OwnerKind kind;
-    OwnedSid local_system; // what a migrated directory is given
+    SidBuffer local_system; // what a migrated directory is given
 };
 
 // Which of the two accounts that may own a private directory owns it, if either. The second SID
@@ -142,7 +142,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
         }
         if (kind == OwnerKind::Administrators) {
             const WinCode code = system.set_security_info(handle->ref(), SecurityInformation::Owner,
-                                                          judged->local_system->ref(), AclRef{});
+                                                          judged->local_system.ref(), AclRef{});
             if (code != WinCode::Success) {
                 return fail(
                     ErrorChain::message("failed to migrate service path " + quoted +
@@ -166,14 +166,13 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
 
 } // namespace
 
-Result<OwnedSid> well_known_sid(System& system, WellKnownSid kind, std::string_view label) {
-    auto sid = std::make_unique<SidBuffer>();
-    if (auto created = system.create_well_known_sid(kind, sid->bytes.data(), SID_BUFFER_SIZE);
-        !created) {
+Result<SidBuffer> well_known_sid(System& system, WellKnownSid kind, std::string_view label) {
+    auto sid = system.well_known_sid(kind);
+    if (!sid) {
         return fail(ErrorChain::context("failed to create " + std::string(label) + " SID",
-                                        SystemError::from_code(created.error())));
+                                        SystemError::from_code(sid.error())));
     }
-    return sid;
+    return *sid;
 }
 
 Result<void> ensure_private_directory(System& system, std::string_view path,

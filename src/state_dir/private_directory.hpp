@@ -19,18 +19,10 @@ namespace orvex {
 inline constexpr std::string_view INSTALL_DIR_SDDL = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 inline constexpr std::string_view RUNTIME_DIR_SDDL = "O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
-// Room for the largest possible SID, 8-byte aligned.
-struct alignas(8) SidBuffer {
-    std::array<std::byte, 72> bytes{};
-    [[nodiscard]] SidRef ref() const { return SidRef(bytes.data()); }
-};
-inline constexpr std::uint32_t SID_BUFFER_SIZE = 68;
-using OwnedSid = std::unique_ptr<SidBuffer>;
-
 // Builds a well-known SID (`kind` is a WELL_KNOWN_SID_TYPE). Fails with "failed to create {label}
 // SID" over the last error.
-[[nodiscard]] Result<OwnedSid> well_known_sid(System& system, WellKnownSid kind,
-                                              std::string_view label);
+[[nodiscard]] Result<SidBuffer> well_known_sid(System& system, WellKnownSid kind,
+                                               std::string_view label);
 
 // What a private directory's owner may be, and what is done about one that is not accepted.
 enum class OwnerPolicy {

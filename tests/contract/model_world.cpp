@@ -37,8 +37,8 @@ class ModelWorld {
     }
     // The other process's LockFile is the same call as ours, on its own handle.
     SysResult<void> lock_held(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length) {
-        return model_.lock_file(FileRef(handle), low(offset), high(offset), low(length),
-                                high(length));
+        const WinCode code = model_.lock_external(handle, offset, length);
+        return code == WinCode::Success ? SysResult<void>{} : sys_fail(code);
     }
     void release(std::uintptr_t handle) {
         std::erase(held_, handle);

@@ -127,10 +127,7 @@ template <class World> class SeamContract : public ::testing::Test {
         }
         return named(list_all(system, handle->ref()), name).size();
     }
-    SysResult<void> lock_whole(FileRef handle) {
-        constexpr std::uint32_t ALL = std::numeric_limits<std::uint32_t>::max();
-        return system.lock_file(handle, 0, 0, ALL, ALL);
-    }
+    SysResult<void> lock_whole(FileRef handle) { return system.lock_whole_file(handle); }
     // 0 where the file system deletes with POSIX semantics, else the code that refuses them (on
     // Wine 8 every FileDispositionInfoEx call, on Windows file systems other than NTFS).
     WinCode posix_refusal() {
@@ -272,10 +269,10 @@ TYPED_TEST_P(SeamContract, AnOwnersDaclIsCheckedAndOnlyTheTokensOwnersMayBeAssig
     ASSERT_TRUE(system.create_directory(this->at(u"owned"), DescriptorRef{}));
     auto owned = this->open_to_secure(this->at(u"owned"));
     ASSERT_TRUE(owned);
-    alignas(8) std::array<std::byte, 72> local_system{};
-    ASSERT_TRUE(system.create_well_known_sid(WellKnownSid::LocalSystem, local_system.data(), 68));
+    const auto local_system = system.well_known_sid(WellKnownSid::LocalSystem);
+    ASSERT_TRUE(local_system);
     EXPECT_EQ(system.set_security_info(owned->ref(), SecurityInformation::Owner,
-                                       SidRef(local_system.data()), AclRef{}),
+                                       local_system->ref(), AclRef{}),
               this->world.runs_as_local_system() ? WinCode::Success : WinCode(1307));
 }
 

@@ -82,9 +82,9 @@ std::uintptr_t MemorySystem::open_external(std::string_view path, ShareMode shar
     return impl_->add_handle(std::move(e));
 }
 
-void MemorySystem::lock_external(std::uintptr_t handle, std::uint64_t offset,
-                                 std::uint64_t length) {
-    impl_->locks[impl_->handles.at(handle).node.get()].push_back({handle, offset, length});
+WinCode MemorySystem::lock_external(std::uintptr_t handle, std::uint64_t offset,
+                                    std::uint64_t length) {
+    return impl_->lock_range(handle, offset, length);
 }
 
 void MemorySystem::close_external(std::uintptr_t handle) {
@@ -223,18 +223,20 @@ SysResult<AttributeTag> MemorySystem::attribute_tag(FileRef handle) {
     return AttributeTag{e->node->attributes, e->node->reparse_tag};
 }
 
-SysResult<void> MemorySystem::lock_file(FileRef handle, std::uint32_t offset_low,
-                                        std::uint32_t offset_high, std::uint32_t length_low,
-                                        std::uint32_t length_high) {
+SysResult<void> MemorySystem::lock_whole_file(FileRef handle) {
     if (auto failure = enter(Op::LockFile)) {
         return sys_fail(*failure);
     }
-    auto* e = impl_->entry(handle, Impl::Entry::Type::File);
+    const WinCode code = impl_->lock_range(handle.value(), 0, ~std::uint64_t{0});
+    return code == WinCode::Success ? SysResult<void>{} : sys_fail(code);
+}
+
+WinCode MemorySystem::Impl::lock_range(std::uintptr_t handle, std::uint64_t offset,
+                                       std::uint64_t length) {
+    auto* e = entry(handle, Entry::Type::File);
     if (e == nullptr) {
-        return sys_fail(WinCode::InvalidHandle);
+        return WinCode::InvalidHandle;
     }
-    const std::uint64_t offset = (std::uint64_t{offset_high} << 32) | offset_low;
-    const std::uint64_t length = (std::uint64_t{length_high} << 32) | length_low;
     // As [MS-FSA] 2.1.4.10 has it: a range ends at Offset + Length - 1, so a zero-length range at
     // X >= 1 meets a lock that covers X - 1; only the range of length 0 at 0 meets nothing.
     using Wide = unsigned __int128;
@@ -244,14 +246,14 @@ SysResult<void> MemorySystem::lock_file(FileRef handle, std::uint32_t offset_low
         }
         return Wide{a} <= Wide{b} + m - 1 && Wide{b} <= Wide{a} + n - 1;
     };
-    auto& held = impl_->locks[e->node.get()];
+    auto& held = locks[e->node.get()];
     for (const auto& lock : held) {
         if (overlap(offset, length, lock.offset, lock.length)) {
-            return sys_fail(WinCode::LockViolation);
+            return WinCode::LockViolation;
         }
     }
-    held.push_back({handle.value(), offset, length});
-    return {};
+    held.push_back({handle, offset, length});
+    return WinCode::Success;
 }
 
 SysResult<std::uint32_t> MemorySystem::read_file(FileRef handle, std::span<char> buffer) {

@@ -164,7 +164,8 @@ class MemorySystem final : public System {
     // counts for sharing and locks, not for leaks.
     std::uintptr_t open_external(std::string_view path, ShareMode share,
                                  Access access = Access::GenericRead | Access::GenericWrite);
-    void lock_external(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
+    // Its LockFile on a range of that handle: 0, or 33 where it meets another lock.
+    WinCode lock_external(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
     void close_external(std::uintptr_t handle);
 
     void add_account(std::string_view sid) { accounts_.insert(std::string(sid)); }
@@ -244,8 +245,7 @@ class MemorySystem final : public System {
     std::optional<std::u16string> program_data_folder() override;
     SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
     SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) override;
-    SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
-                                          std::uint32_t size) override;
+    SysResult<SidBuffer> well_known_sid(WellKnownSid kind) override;
     bool equal_sid(SidRef a, SidRef b) override;
     OwnerQuery get_owner(FileRef handle) override;
     WinCode set_security_info(FileRef handle, SecurityInformation information, SidRef owner,
@@ -258,8 +258,7 @@ class MemorySystem final : public System {
     SysResult<FileInformation> file_information(FileRef handle) override;
     FileType file_type(FileRef handle) override;
     SysResult<AttributeTag> attribute_tag(FileRef handle) override;
-    SysResult<void> lock_file(FileRef handle, std::uint32_t offset_low, std::uint32_t offset_high,
-                              std::uint32_t length_low, std::uint32_t length_high) override;
+    SysResult<void> lock_whole_file(FileRef handle) override;
     SysResult<std::uint32_t> read_file(FileRef handle, std::span<char> buffer) override;
     SysResult<void> remove_directory(const std::u16string& path) override;
     SysResult<void> delete_file(const std::u16string& path) override;

@@ -321,6 +321,9 @@ struct MemorySystem::Impl {
         return false;
     }
 
+    // A LockFile of `length` bytes at `offset` through `handle`, as [MS-FSA] places ranges.
+    WinCode lock_range(std::uintptr_t handle, std::uint64_t offset, std::uint64_t length);
+
     bool open_below(const Node& directory) {
         return std::ranges::any_of(directory.children, [&](const auto& child) {
             return has_open_handles(child.second.get()) || open_below(*child.second);

@@ -108,8 +108,7 @@ SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(DescriptorRef descri
     return DaclQuery{d->has_dacl, AclRef(d->has_dacl ? &d->acl : nullptr)};
 }
 
-SysResult<void> MemorySystem::create_well_known_sid(WellKnownSid kind, void* buffer,
-                                                    std::uint32_t size) {
+SysResult<SidBuffer> MemorySystem::well_known_sid(WellKnownSid kind) {
     if (auto failure =
             enter(Op::CreateWellKnownSid, std::to_string(static_cast<std::uint32_t>(kind)))) {
         return sys_fail(*failure);
@@ -123,11 +122,9 @@ SysResult<void> MemorySystem::create_well_known_sid(WellKnownSid kind, void* buf
     if (!blob) {
         return sys_fail(WinCode::InvalidParameter);
     }
-    if (size < sid_length(blob->bytes.data())) {
-        return sys_fail(WinCode::InsufficientBuffer);
-    }
-    std::memcpy(buffer, blob->bytes.data(), sid_length(blob->bytes.data()));
-    return {};
+    SidBuffer sid;
+    std::memcpy(sid.bytes.data(), blob->bytes.data(), sid_length(blob->bytes.data()));
+    return sid;
 }
 
 bool MemorySystem::equal_sid(SidRef a, SidRef b) {

@@ -59,8 +59,8 @@ TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     ASSERT_TRUE(local_system && admins);
     auto parsed = system.convert_string_sid(z(u"S-1-5-18"));
     ASSERT_TRUE(parsed);
-    EXPECT_TRUE(system.equal_sid(parsed->as<SidRef>(), (*local_system)->ref()));
-    EXPECT_FALSE(system.equal_sid(parsed->as<SidRef>(), (*admins)->ref()));
+    EXPECT_TRUE(system.equal_sid(parsed->as<SidRef>(), local_system->ref()));
+    EXPECT_FALSE(system.equal_sid(parsed->as<SidRef>(), admins->ref()));
     EXPECT_EQ(system.lookup_account_sid_probe(parsed->as<SidRef>()), WinCode::InsufficientBuffer);
     auto unknown = system.convert_string_sid(z(u"S-1-5-21-1-2-3-4242"));
     ASSERT_TRUE(unknown);

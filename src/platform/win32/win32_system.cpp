@@ -223,13 +223,14 @@ SysResult<DaclQuery> Win32System::security_descriptor_dacl(DescriptorRef descrip
     return DaclQuery{present != FALSE, AclRef(dacl)};
 }
 
-SysResult<void> Win32System::create_well_known_sid(WellKnownSid kind, void* buffer,
-                                                   std::uint32_t size) {
-    DWORD length = size;
-    if (!CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(kind), nullptr, buffer, &length)) {
+SysResult<SidBuffer> Win32System::well_known_sid(WellKnownSid kind) {
+    SidBuffer sid;
+    DWORD size = SID_BUFFER_SIZE;
+    if (!CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(kind), nullptr, sid.bytes.data(),
+                            &size)) {
         return last_error();
     }
-    return {};
+    return sid;
 }
 
 bool Win32System::equal_sid(SidRef a, SidRef b) {
@@ -327,10 +328,8 @@ SysResult<AttributeTag> Win32System::attribute_tag(FileRef handle) {
     return AttributeTag{FileAttributes(info.FileAttributes), ReparseTag(info.ReparseTag)};
 }
 
-SysResult<void> Win32System::lock_file(FileRef handle, std::uint32_t offset_low,
-                                       std::uint32_t offset_high, std::uint32_t length_low,
-                                       std::uint32_t length_high) {
-    if (!LockFile(as_handle(handle), offset_low, offset_high, length_low, length_high)) {
+SysResult<void> Win32System::lock_whole_file(FileRef handle) {
+    if (!LockFile(as_handle(handle), 0, 0, 0xFFFFFFFF, 0xFFFFFFFF)) {
         return last_error();
     }
     return {};

@@ -20,8 +20,7 @@ class Win32System final : public System {
 
     SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
     SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) override;
-    SysResult<void> create_well_known_sid(WellKnownSid kind, void* buffer,
-                                          std::uint32_t size) override;
+    SysResult<SidBuffer> well_known_sid(WellKnownSid kind) override;
     bool equal_sid(SidRef a, SidRef b) override;
     OwnerQuery get_owner(FileRef handle) override;
     WinCode set_security_info(FileRef handle, SecurityInformation information, SidRef owner,
@@ -35,8 +34,7 @@ class Win32System final : public System {
     SysResult<FileInformation> file_information(FileRef handle) override;
     FileType file_type(FileRef handle) override;
     SysResult<AttributeTag> attribute_tag(FileRef handle) override;
-    SysResult<void> lock_file(FileRef handle, std::uint32_t offset_low, std::uint32_t offset_high,
-                              std::uint32_t length_low, std::uint32_t length_high) override;
+    SysResult<void> lock_whole_file(FileRef handle) override;
     SysResult<std::uint32_t> read_file(FileRef handle, std::span<char> buffer) override;
     SysResult<void> remove_directory(const std::u16string& path) override;
     SysResult<void> delete_file(const std::u16string& path) override;
