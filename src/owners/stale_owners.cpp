@@ -176,7 +176,7 @@ Result<bool> sid_has_account(System& system, std::string_view sid) {
     }
     // Asked with no buffers, LookupAccountSidW never succeeds: a known account answers that the
     // buffers are too small (122), an unknown one that no mapping exists (1332).
-    const WinCode code = system.lookup_account_sid_probe(converted->as<SidRef>());
+    const WinCode code = system.lookup_account_sid_probe(converted->ref());
     if (code == WinCode::InsufficientBuffer) {
         return true;
     }

@@ -74,8 +74,6 @@ template <ResourceKind Kind> class Owned {
         return Ref<Kind>(value_);
     }
     [[nodiscard]] const void* ptr() const { return reinterpret_cast<const void*>(value_); }
-    // The memory as a typed reference (SidRef, DescriptorRef, AclRef).
-    template <class Ref> [[nodiscard]] Ref as() const { return Ref(ptr()); }
     [[nodiscard]] explicit operator bool() const { return system_ != nullptr; }
     void reset();
 
@@ -87,6 +85,16 @@ template <ResourceKind Kind> class Owned {
 using UniqueHandle = Owned<ResourceKind::File>;      // CloseHandle
 using UniqueScHandle = Owned<ResourceKind::Service>; // CloseServiceHandle
 using UniqueLocal = Owned<ResourceKind::Local>;      // LocalFree
+
+// Memory from the security allocator that holds one kind of object, freed with LocalFree; ref()
+// gives the typed reference that the seam's calls take.
+template <class Pointee> class OwnedLocal : public UniqueLocal {
+  public:
+    using UniqueLocal::UniqueLocal;
+    [[nodiscard]] Pointee ref() const { return Pointee(ptr()); }
+};
+using OwnedDescriptor = OwnedLocal<DescriptorRef>; // a security descriptor
+using OwnedSid = OwnedLocal<SidRef>;               // a SID
 
 enum class StdStream { Output, Error };
 
@@ -122,7 +130,7 @@ struct DaclQuery {
 struct OwnerQuery {
     WinCode code;
     SidRef owner; // points into `descriptor`
-    UniqueLocal descriptor;
+    OwnedDescriptor descriptor;
 };
 
 class System {
@@ -149,7 +157,7 @@ class System {
     [[nodiscard]] virtual std::optional<std::u16string> program_data_folder() = 0;
 
     // Security.
-    [[nodiscard]] virtual SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) = 0;
+    [[nodiscard]] virtual SysResult<OwnedDescriptor> convert_sddl(const std::u16string& sddl) = 0;
     [[nodiscard]] virtual SysResult<DaclQuery>
     security_descriptor_dacl(DescriptorRef descriptor) = 0;
     // CreateWellKnownSid with no domain, into a buffer of the largest SID's size.
@@ -160,7 +168,7 @@ class System {
     // SetSecurityInfo, SE_FILE_OBJECT; returns the call's code.
     [[nodiscard]] virtual WinCode set_security_info(FileRef handle, SecurityInformation information,
                                                     SidRef owner, AclRef dacl) = 0;
-    [[nodiscard]] virtual SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) = 0;
+    [[nodiscard]] virtual SysResult<OwnedSid> convert_string_sid(const std::u16string& sid) = 0;
     // LookupAccountSidW with no buffers; the last-error code it leaves (0 if it succeeded).
     [[nodiscard]] virtual WinCode lookup_account_sid_probe(SidRef sid) = 0;
 

@@ -92,7 +92,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
     }
     const std::string quoted = quote_path(path);
 
-    if (auto created = system.create_directory(*wide_path, descriptor->as<DescriptorRef>());
+    if (auto created = system.create_directory(*wide_path, descriptor->ref());
         !created && created.error() != WinCode::AlreadyExists) {
         return fail(ErrorChain::context("failed to create private service directory " + quoted,
                                         SystemError::from_code(created.error())));
@@ -151,7 +151,7 @@ Result<Outcome> secure_once(System& system, std::string_view path, const Directo
         }
     }
 
-    const auto dacl = system.security_descriptor_dacl(descriptor->as<DescriptorRef>());
+    const auto dacl = system.security_descriptor_dacl(descriptor->ref());
     if (!dacl || !dacl->present || !dacl->dacl) {
         return fail(ErrorChain::message("private service directory descriptor has no DACL"));
     }

@@ -155,8 +155,7 @@ template <class World> class SeamContract : public ::testing::Test {
         std::u16string text(sddl);
         text.push_back(u'\0');
         auto descriptor = system.convert_sddl(text);
-        return descriptor &&
-               system.create_directory(path, descriptor->template as<DescriptorRef>()).has_value();
+        return descriptor && system.create_directory(path, descriptor->ref()).has_value();
     }
     // Applies the DACL of `sddl` through `handle`, protected, as the tool does.
     WinCode apply_dacl(FileRef handle, std::u16string_view sddl) {
@@ -166,7 +165,7 @@ template <class World> class SeamContract : public ::testing::Test {
         if (!descriptor) {
             return descriptor.error();
         }
-        auto dacl = system.security_descriptor_dacl(descriptor->template as<DescriptorRef>());
+        auto dacl = system.security_descriptor_dacl(descriptor->ref());
         if (!dacl || !dacl->present) {
             return WinCode::InvalidAcl;
         }
@@ -353,7 +352,7 @@ TYPED_TEST_P(SeamContract, AStringSidMayBeAnSddlAlias) {
     auto alias = system.convert_string_sid(u"BA\0");
     auto full = system.convert_string_sid(u"S-1-5-32-544\0");
     ASSERT_TRUE(alias && full);
-    EXPECT_TRUE(system.equal_sid(alias->template as<SidRef>(), full->template as<SidRef>()));
+    EXPECT_TRUE(system.equal_sid(alias->ref(), full->ref()));
     EXPECT_EQ(code_of(system.convert_string_sid(u"S-1-5-32-544-x\0")), WinCode::InvalidSid);
 }
 

@@ -77,7 +77,7 @@ std::string sid_to_string(const void* sid) {
 
 // ---- Security ----
 
-SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
+SysResult<OwnedDescriptor> MemorySystem::convert_sddl(const std::u16string& sddl) {
     if (auto failure = enter(Op::ConvertSddl)) {
         return sys_fail(*failure);
     }
@@ -97,7 +97,7 @@ SysResult<UniqueLocal> MemorySystem::convert_sddl(const std::u16string& sddl) {
             return sys_fail(WinCode::InvalidAcl);
         }
     }
-    return UniqueLocal(*this, allocate(std::move(descriptor)));
+    return OwnedDescriptor(*this, allocate(std::move(descriptor)));
 }
 
 SysResult<DaclQuery> MemorySystem::security_descriptor_dacl(DescriptorRef descriptor) {
@@ -151,7 +151,7 @@ OwnerQuery MemorySystem::get_owner(FileRef handle) {
     auto blob = sid_from_string(e->node->owner);
     auto object = std::make_shared<OwnerObject>(OwnerObject{blob.value_or(SidBlob{})});
     query.owner = SidRef(object->owner.bytes.data());
-    query.descriptor = UniqueLocal(*this, allocate(std::move(object)));
+    query.descriptor = OwnedDescriptor(*this, allocate(std::move(object)));
     return query;
 }
 
@@ -187,7 +187,7 @@ WinCode MemorySystem::set_security_info(FileRef handle, SecurityInformation info
     return WinCode::Success;
 }
 
-SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& sid) {
+SysResult<OwnedSid> MemorySystem::convert_string_sid(const std::u16string& sid) {
     const std::string text = from_system(sid);
     if (auto failure = enter(Op::ConvertStringSid, text)) {
         return sys_fail(*failure);
@@ -197,7 +197,7 @@ SysResult<UniqueLocal> MemorySystem::convert_string_sid(const std::u16string& si
     if (!blob) {
         return sys_fail(WinCode::InvalidSid);
     }
-    return UniqueLocal(*this, allocate(std::make_shared<OwnerObject>(OwnerObject{*blob})));
+    return OwnedSid(*this, allocate(std::make_shared<OwnerObject>(OwnerObject{*blob})));
 }
 
 WinCode MemorySystem::lookup_account_sid_probe(SidRef sid) {

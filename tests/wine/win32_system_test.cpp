@@ -47,7 +47,7 @@ TEST_F(Win32Adapter, KnownFolderAndLayout) {
 TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     auto descriptor = system.convert_sddl(z(u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"));
     ASSERT_TRUE(descriptor);
-    auto dacl = system.security_descriptor_dacl(descriptor->as<DescriptorRef>());
+    auto dacl = system.security_descriptor_dacl(descriptor->ref());
     ASSERT_TRUE(dacl);
     EXPECT_TRUE(dacl->present);
     EXPECT_TRUE(dacl->dacl);
@@ -59,12 +59,12 @@ TEST_F(Win32Adapter, SecurityDescriptorsAndWellKnownSids) {
     ASSERT_TRUE(local_system && admins);
     auto parsed = system.convert_string_sid(z(u"S-1-5-18"));
     ASSERT_TRUE(parsed);
-    EXPECT_TRUE(system.equal_sid(parsed->as<SidRef>(), local_system->ref()));
-    EXPECT_FALSE(system.equal_sid(parsed->as<SidRef>(), admins->ref()));
-    EXPECT_EQ(system.lookup_account_sid_probe(parsed->as<SidRef>()), WinCode::InsufficientBuffer);
+    EXPECT_TRUE(system.equal_sid(parsed->ref(), local_system->ref()));
+    EXPECT_FALSE(system.equal_sid(parsed->ref(), admins->ref()));
+    EXPECT_EQ(system.lookup_account_sid_probe(parsed->ref()), WinCode::InsufficientBuffer);
     auto unknown = system.convert_string_sid(z(u"S-1-5-21-1-2-3-4242"));
     ASSERT_TRUE(unknown);
-    EXPECT_EQ(system.lookup_account_sid_probe(unknown->as<SidRef>()), WinCode::NoneMapped);
+    EXPECT_EQ(system.lookup_account_sid_probe(unknown->ref()), WinCode::NoneMapped);
     auto malformed = system.convert_string_sid(z(u"S-1-x"));
     ASSERT_FALSE(malformed);
     EXPECT_EQ(malformed.error(), WinCode::InvalidSid);

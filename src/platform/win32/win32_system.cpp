@@ -200,7 +200,7 @@ std::optional<std::u16string> Win32System::program_data_folder() {
     return result;
 }
 
-SysResult<UniqueLocal> Win32System::convert_sddl(const std::u16string& sddl) {
+SysResult<OwnedDescriptor> Win32System::convert_sddl(const std::u16string& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(sddl), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
@@ -209,7 +209,7 @@ SysResult<UniqueLocal> Win32System::convert_sddl(const std::u16string& sddl) {
     if (descriptor == nullptr) {
         return sys_fail(WinCode::Success);
     }
-    return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
+    return OwnedDescriptor(*this, reinterpret_cast<std::uintptr_t>(descriptor));
 }
 
 SysResult<DaclQuery> Win32System::security_descriptor_dacl(DescriptorRef descriptor) {
@@ -247,7 +247,7 @@ OwnerQuery Win32System::get_owner(FileRef handle) {
     query.code = WinCode(code);
     query.owner = SidRef(owner);
     if (descriptor != nullptr) {
-        query.descriptor = UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(descriptor));
+        query.descriptor = OwnedDescriptor(*this, reinterpret_cast<std::uintptr_t>(descriptor));
     }
     return query;
 }
@@ -259,7 +259,7 @@ WinCode Win32System::set_security_info(FileRef handle, SecurityInformation infor
                                    static_cast<PACL>(mutable_pointer(dacl.get())), nullptr));
 }
 
-SysResult<UniqueLocal> Win32System::convert_string_sid(const std::u16string& sid) {
+SysResult<OwnedSid> Win32System::convert_string_sid(const std::u16string& sid) {
     PSID result = nullptr;
     if (!ConvertStringSidToSidW(wide(sid), &result)) {
         return last_error();
@@ -267,7 +267,7 @@ SysResult<UniqueLocal> Win32System::convert_string_sid(const std::u16string& sid
     if (result == nullptr) {
         return last_error();
     }
-    return UniqueLocal(*this, reinterpret_cast<std::uintptr_t>(result));
+    return OwnedSid(*this, reinterpret_cast<std::uintptr_t>(result));
 }
 
 WinCode Win32System::lookup_account_sid_probe(SidRef sid) {

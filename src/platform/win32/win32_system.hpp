@@ -18,14 +18,14 @@ class Win32System final : public System {
                                              WinCode code) override;
     std::optional<std::u16string> program_data_folder() override;
 
-    SysResult<UniqueLocal> convert_sddl(const std::u16string& sddl) override;
+    SysResult<OwnedDescriptor> convert_sddl(const std::u16string& sddl) override;
     SysResult<DaclQuery> security_descriptor_dacl(DescriptorRef descriptor) override;
     SysResult<SidBuffer> well_known_sid(WellKnownSid kind) override;
     bool equal_sid(SidRef a, SidRef b) override;
     OwnerQuery get_owner(FileRef handle) override;
     WinCode set_security_info(FileRef handle, SecurityInformation information, SidRef owner,
                               AclRef dacl) override;
-    SysResult<UniqueLocal> convert_string_sid(const std::u16string& sid) override;
+    SysResult<OwnedSid> convert_string_sid(const std::u16string& sid) override;
     WinCode lookup_account_sid_probe(SidRef sid) override;
 
     SysResult<void> create_directory(const std::u16string& path, DescriptorRef descriptor) override;
