@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bundle/service_state.hpp"
 #include "cli/error_report.hpp"
 #include "common/text.hpp"
 #include "owners/stale_owners.hpp"
@@ -20,6 +21,8 @@
 #include "wine/process.hpp"
 
 namespace {
+
+using orvex::bundle::wait_for;
 
 using orvex::testing::build_dir;
 using orvex::testing::run_process;
@@ -112,18 +115,6 @@ bool runs_as_local_system() {
     CloseHandle(token);
     return read &&
            IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
-}
-
-DWORD state_of(SC_HANDLE service) {
-    SERVICE_STATUS status{};
-    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-bool wait_for(SC_HANDLE service, DWORD state) {
-    for (int i = 0; i < 1200 && state_of(service) != state; ++i) {
-        Sleep(25);
-    }
-    return state_of(service) == state;
 }
 
 // Stops and deletes a service that this run created, and waits until the manager has forgotten it.

@@ -12,12 +12,15 @@
 #include <cstdio>
 #include <string>
 
+#include "bundle/service_state.hpp"
 #include "contract/win32_world.hpp"
 #include "owners/tree_removal.hpp"
 #include "state_dir/service_layout.hpp"
 #include "wine/process.hpp"
 
 namespace {
+
+using orvex::bundle::wait_for;
 
 using orvex::contract::Win32World;
 using Clock = std::chrono::steady_clock;
@@ -204,18 +207,6 @@ bool install(ProbeService& probe, const std::wstring& file, const std::wstring& 
                              SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
                              nullptr, nullptr);
     return probe.service != nullptr;
-}
-
-DWORD state_of(SC_HANDLE service) {
-    SERVICE_STATUS status{};
-    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-bool wait_for(SC_HANDLE service, DWORD state) {
-    for (int i = 0; i < 400 && state_of(service) != state; ++i) {
-        Sleep(25);
-    }
-    return state_of(service) == state;
 }
 
 void probe_services() {
