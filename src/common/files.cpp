@@ -1,6 +1,5 @@
 #include "common/files.hpp"
 
-#include <algorithm>
 #include <array>
 #include <optional>
 

@@ -4,9 +4,6 @@
 // under ProgramData, so an existing directory is trusted only after its owner has been checked on
 // the very handle that is then changed.
 
-#include <array>
-#include <cstddef>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>

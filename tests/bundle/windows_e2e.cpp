@@ -104,19 +104,6 @@ std::string secured_problem(const std::wstring& path, bool local_system_only) {
     return owner_ok && dacl_ok ? "" : utf8(path) + " is " + security + "; ";
 }
 
-bool runs_as_local_system() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
-    }
-    alignas(8) BYTE buffer[256];
-    DWORD size = 0;
-    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != 0;
-    CloseHandle(token);
-    return read &&
-           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
-}
-
 // Stops and deletes a service that this run created, and waits until the manager has forgotten it.
 void remove_service(SC_HANDLE manager, const wchar_t* name) {
     if (SC_HANDLE service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS)) {
@@ -151,19 +138,20 @@ std::wstring program_data() {
     return out;
 }
 
+// Starts the service and waits until it reaches `state`; closes its handle. "" or what failed.
+std::string run_until(SC_HANDLE service, DWORD state, const char* what) {
+    const bool started = StartServiceW(service, 0, nullptr) != 0;
+    const DWORD code = GetLastError();
+    const bool reached = started && wait_for(service, state);
+    CloseServiceHandle(service);
+    return reached ? "" : std::string("cannot run ") + what + " (" + std::to_string(code) + ")";
+}
+
 // A directory as the example installer leaves it: owned by Builtin Administrators, with the
 // tool's protected DACL from the start, so that no ordinary user can plant anything in it while
 // the cases run.
 bool make_secured_directory(const std::wstring& path) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
-        return false;
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
-    const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
-    LocalFree(descriptor);
-    return made;
+    return orvex::testing::make_private_directory(path, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
 }
 
 void write_file(const std::wstring& path, const std::string& contents) {
@@ -201,12 +189,9 @@ std::string uninstall_as_administrator(SC_HANDLE manager, const std::wstring& se
     if (service == nullptr) {
         return "cannot install the stand-in service (" + std::to_string(GetLastError()) + ")";
     }
-    const bool started = StartServiceW(service, 0, nullptr) != 0;
-    const DWORD code = GetLastError();
-    const bool running = started && wait_for(service, SERVICE_RUNNING);
-    CloseServiceHandle(service);
-    if (!running) {
-        return "cannot start the stand-in service (" + std::to_string(code) + ")";
+    if (std::string failure = run_until(service, SERVICE_RUNNING, "the stand-in service");
+        !failure.empty()) {
+        return failure;
     }
     const auto result = run_process(tool);
     SC_HANDLE gone = OpenServiceW(manager, SERVICE, SERVICE_QUERY_STATUS);
@@ -259,13 +244,10 @@ std::string maintenance_as_local_system(SC_HANDLE manager, const std::wstring& s
     if (runner == nullptr) {
         return "cannot install the one-shot service (" + std::to_string(GetLastError()) + ")";
     }
-    const bool started = StartServiceW(runner, 0, nullptr) != 0;
-    const DWORD code = GetLastError();
-    const bool stopped = started && wait_for(runner, SERVICE_STOPPED);
-    CloseServiceHandle(runner);
+    const std::string failure = run_until(runner, SERVICE_STOPPED, "the one-shot service");
     remove_service(manager, RUNNER);
-    if (!stopped) {
-        return "cannot run the one-shot service (" + std::to_string(code) + ")";
+    if (!failure.empty()) {
+        return failure;
     }
     if (const std::string out = read_file(output);
         out != "Removed 1 stale owner state directories\nstatus: 0\n") {
@@ -280,7 +262,7 @@ std::string maintenance_as_local_system(SC_HANDLE manager, const std::wstring& s
 } // namespace
 
 int wmain() {
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    if (orvex::testing::wine_version() != nullptr) {
         skip_all("Wine keeps no owners (the rig covers these cases with emulated ownership)");
         return 0;
     }
@@ -320,7 +302,7 @@ int wmain() {
 
     report(CASES[0], uninstall_as_administrator(manager, service_dir, tool,
                                                 scratch + L"\\standin_service.exe"));
-    if (runs_as_local_system()) {
+    if (orvex::testing::runs_as_local_system()) {
         std::printf("case %s: skipped: this runs as LocalSystem, which may\n", CASES[1]);
     } else {
         report(CASES[1], maintenance_as_administrator(service_dir, tool));

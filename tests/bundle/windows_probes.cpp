@@ -300,20 +300,11 @@ void probe_security_cost() {
 
 // Which system answered: Windows' version, or Wine's.
 void describe_system() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    using WineVersion = const char*(CDECL*)();
-    if (const auto wine = reinterpret_cast<WineVersion>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")))) {
-        answer("system", std::string("Wine ") + wine() + " (keeps no DACLs, makes no links)");
+    if (const char* wine = orvex::testing::wine_version()) {
+        answer("system", std::string("Wine ") + wine + " (keeps no DACLs, makes no links)");
         return;
     }
-    using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
-    OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (const auto get = reinterpret_cast<GetVersion>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))) {
-        get(&version);
-    }
+    const OSVERSIONINFOW version = orvex::testing::windows_version();
     answer("system", "Windows " + std::to_string(version.dwMajorVersion) + "." +
                          std::to_string(version.dwMinorVersion) + " build " +
                          std::to_string(version.dwBuildNumber));

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <system_error>
 
@@ -76,10 +75,8 @@ void Win32World::release(std::uintptr_t handle) {
     CloseHandle(as_handle(handle));
 }
 
-// Wine's ntdll is the one that names its version.
 static bool under_wine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return testing::wine_version() != nullptr;
 }
 
 // Wine 8 lets a delete-pending object be opened (and reports 183 for a new directory of its name)
@@ -115,13 +112,8 @@ bool Win32World::removes_with_posix_semantics() {
     if (under_wine()) {
         return false;
     }
-    using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
-    OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    const auto get = reinterpret_cast<GetVersion>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
-    return get != nullptr && get(&version) == 0 &&
-           (version.dwMajorVersion > 10 || version.dwBuildNumber >= 18362);
+    const OSVERSIONINFOW version = testing::windows_version();
+    return version.dwMajorVersion > 10 || version.dwBuildNumber >= 18362;
 }
 
 // Wine 8 places zero-length locks otherwise than [MS-FSA] 2.1.4.10 (see the case).
@@ -130,16 +122,7 @@ bool Win32World::empty_locks_have_an_end() {
 }
 
 bool Win32World::runs_as_local_system() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return false;
-    }
-    alignas(8) std::byte buffer[256];
-    DWORD size = 0;
-    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != 0;
-    CloseHandle(token);
-    return read &&
-           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
+    return testing::runs_as_local_system();
 }
 
 // A junction, as any user may make one on NTFS. Wine refuses FSCTL_SET_REPARSE_POINT with

@@ -145,17 +145,47 @@ void remove_tree(const std::wstring& path) {
     RemoveDirectoryW(path.c_str());
 }
 
-bool make_private_directory(const std::wstring& path) {
+bool make_private_directory(const std::wstring& path, const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)", SDDL_REVISION_1, &descriptor,
-            nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
         return false;
     }
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
     const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
     LocalFree(descriptor);
     return made;
+}
+
+const char* wine_version() {
+    using WineVersion = const char*(CDECL*)();
+    const auto version = reinterpret_cast<WineVersion>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+    return version != nullptr ? version() : nullptr;
+}
+
+OSVERSIONINFOW windows_version() {
+    using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+    OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (const auto get = reinterpret_cast<GetVersion>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")))) {
+        get(&version);
+    }
+    return version;
+}
+
+bool runs_as_local_system() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(8) BYTE buffer[256];
+    DWORD size = 0;
+    const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) != 0;
+    CloseHandle(token);
+    return read &&
+           IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != 0;
 }
 
 } // namespace orvex::testing

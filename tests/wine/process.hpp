@@ -42,8 +42,18 @@ class LockHolder {
 // read-only files too. Test set-up and clean-up only.
 void remove_tree(const std::wstring& path);
 
-// Creates a new directory that only LocalSystem, Administrators and its owner may use, so that no
-// ordinary user can plant anything in it; false if it exists already or cannot be made.
-bool make_private_directory(const std::wstring& path);
+// Creates a new directory with the descriptor of `sddl`; by default one that only LocalSystem,
+// Administrators and its owner may use, so that no ordinary user can plant anything in it. False
+// if it exists already or cannot be made.
+bool make_private_directory(
+    const std::wstring& path,
+    const wchar_t* sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)");
+
+// The version of Wine running this process, or nullptr on Windows.
+const char* wine_version();
+// Windows' own version (RtlGetVersion, which no compatibility shim alters).
+OSVERSIONINFOW windows_version();
+// Whether this process runs as LocalSystem.
+bool runs_as_local_system();
 
 } // namespace orvex::testing
