@@ -8,15 +8,7 @@
 #include <string_view>
 #include <variant>
 
-#include <rapidjson/reader.h>
-
 namespace orvex::json_value {
-
-// How the documents are read: without recursion, with their UTF-8 validated, every number as its
-// text (classified below), and what follows the value left to the caller.
-inline constexpr unsigned READER_FLAGS =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag |
-    rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
 
 // A number classified from its text: an integer without fraction or exponent that fits in 64
 // bits, else a floating-point value; TooBig beyond the range of a double. JSON writes an integer

@@ -18,7 +18,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
-#include "owners/json_value.hpp"
+#include "owners/json_reader.hpp"
 #include "owners/owner_documents.hpp"
 
 namespace {
@@ -39,7 +39,7 @@ std::optional<std::size_t> syntax_fault(std::string_view bytes) {
     rapidjson::MemoryStream stream(bytes.data(), bytes.size());
     rapidjson::BaseReaderHandler<> takes_everything;
     const rapidjson::ParseResult full =
-        rapidjson::Reader().Parse<orvex::json_value::READER_FLAGS>(stream, takes_everything);
+        rapidjson::Reader().Parse<orvex::json_reader::READER_FLAGS>(stream, takes_everything);
     if (full.IsError()) {
         return full.Code() == rapidjson::kParseErrorNumberTooBig
                    ? std::nullopt
