@@ -43,13 +43,13 @@ std::size_t skip_separators(std::string_view input, std::size_t pos, bool commas
 }
 
 // RapidJSON refuses a number beyond the range of a double while reading it, also where the value
-// would be skipped. So the reader is handed a copy in which every well-formed number it may refuse
-// so (an exponent of three digits or more, or over 300 integer digits) is a zero of the same
-// length ending in the same part (exponent or not): what follows reads as before, and each
-// number's text is taken from the original bytes. Strings are passed over; from the reader's first
-// fault on, the views may differ. Nothing is copied when there is no such number.
-std::optional<std::string> defuse_huge_numbers(std::string_view in) {
-    std::optional<std::string> out;
+// would be skipped. On that refusal the document is read once more from a copy in which every
+// well-formed number that it may refuse so (an exponent of three digits or more, or over 300
+// integer digits) is a zero of the same length ending in the same part (exponent or not): what
+// follows reads as before, and each number's text is taken from the original bytes. Strings are
+// passed over; from the reader's first fault on, the views may differ.
+std::string defuse_huge_numbers(std::string_view in) {
+    std::string out(in);
     std::size_t at = 0;
     const auto take = [&](std::string_view set, std::size_t most = 1) {
         const std::size_t from = at;
@@ -77,24 +77,24 @@ std::optional<std::string> defuse_huge_numbers(std::string_view in) {
             well_formed = (exponent = digits()) > 0;
         }
         if (well_formed && (exponent >= 3 || whole > 300)) {
-            if (!out) {
-                out.emplace(in);
-            }
-            out->replace(start, at - start, at - start, '0');
-            (*out)[start + 1] = exponent > 0 ? 'e' : '.';
+            out.replace(start, at - start, at - start, '0');
+            out[start + 1] = exponent > 0 ? 'e' : '.';
         }
     }
     return out;
 }
 
 // Turns RapidJSON's callbacks into Events. What the stream's position means at each callback: a
-// scalar or a key ends at the byte before it, a bracket is at it.
+// scalar or a key ends at the byte before it, a bracket is at it. A second reading of the same
+// document (see above) meets the same events up to the number that stopped the first: the ones
+// that the first already handed on are passed over, so that the events see each once.
 class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> {
   public:
-    Handler(std::string_view input, const Stream& stream, Events& events)
-        : input_(input), stream_(stream), events_(events) {}
+    Handler(std::string_view input, const Stream& stream, Events& events, std::size_t handed)
+        : input_(input), stream_(stream), events_(events), already_handed_(handed) {}
 
     std::optional<Fault> fault; // why the handler stopped the reader, if it did
+    std::size_t handed() const { return handed_; }
 
     bool Null() { return value(std::monostate{}, stream_.Tell() - 1); }
     bool Bool(bool b) { return value(b, stream_.Tell() - 1); }
@@ -122,10 +122,15 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
 
     bool Key(const char* text, rapidjson::SizeType length, bool) {
         const std::string_view name(text, length);
-        return valid_text(name) && settle(events_.key(name, place(stream_.Tell() - 1)));
+        return valid_text(name) &&
+               hand([&] { return events_.key(name, place(stream_.Tell() - 1)); });
     }
 
   private:
+    template <class Call> bool hand(Call call) {
+        return handed_++ < already_handed_ || settle(call());
+    }
+
     bool settle(Step step) {
         if (!step) {
             fault = std::move(step.error());
@@ -133,10 +138,7 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
         return step.has_value();
     }
 
-    Place place(std::size_t at) const {
-        return Place{at, skip_separators(input_, previous_end_, false),
-                     skip_separators(input_, previous_end_, true)};
-    }
+    Place place(std::size_t at) const { return Place{at, input_, previous_end_}; }
 
     // RapidJSON validates the document's UTF-8 but lets a \u escape of a lone low surrogate
     // through, encoded with the lead byte 0xED; so only a text that is not plain ASCII is checked.
@@ -151,19 +153,19 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     }
 
     bool value(const Value& found, std::size_t at) {
-        const Step step = events_.value(found, place(at));
+        const bool taken = hand([&] { return events_.value(found, place(at)); });
         previous_end_ = stream_.Tell();
-        return settle(step);
+        return taken;
     }
 
     bool open(const Value& found) {
-        const bool opened = settle(events_.value(found, place(stream_.Tell())));
+        const bool opened = hand([&] { return events_.value(found, place(stream_.Tell())); });
         depth_ += opened ? 1 : 0;
         return opened;
     }
 
     bool end() {
-        if (!settle(events_.end(stream_.Tell()))) {
+        if (!hand([&] { return events_.end(stream_.Tell()); })) {
             return false;
         }
         --depth_;
@@ -174,11 +176,21 @@ class Handler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Handler> 
     std::string_view input_;
     const Stream& stream_;
     Events& events_;
+    std::size_t already_handed_;
+    std::size_t handed_ = 0;       // events met, handed on or passed over
     std::size_t depth_ = 0;        // containers open
     std::size_t previous_end_ = 0; // one past the last value that ended
 };
 
 } // namespace
+
+std::size_t Place::separator() const {
+    return skip_separators(input, previous_end, false);
+}
+
+std::size_t Place::start() const {
+    return skip_separators(input, previous_end, true);
+}
 
 std::unexpected<Fault> refuse(std::size_t offset, std::string message) {
     return std::unexpected(Fault{std::move(message), offset});
@@ -191,20 +203,28 @@ std::unexpected<Fault> refuse(std::size_t offset, Syntax fault) {
 }
 
 std::expected<void, JsonError> read(std::string_view input, Events& events) {
-    const std::optional<std::string> defused = defuse_huge_numbers(input);
-    const std::string_view view = defused ? *defused : input;
-    Stream stream(view.data(), view.size());
-    Handler handler(input, stream, events);
-    rapidjson::Reader reader;
-    const rapidjson::ParseResult parsed = reader.Parse<READER_FLAGS>(stream, handler);
-    const std::size_t after = skip_separators(input, stream.Tell(), false);
-    if (handler.fault || parsed.IsError() || after < input.size()) {
-        return std::unexpected(error_at(input, handler.fault ? std::move(*handler.fault)
-                                               : parsed.IsError()
-                                                   ? refuse(parsed.Offset(), parsed.Code()).error()
+    std::optional<std::string> defused;
+    std::size_t handed = 0;
+    while (true) {
+        const std::string_view view = defused ? *defused : input;
+        Stream stream(view.data(), view.size());
+        Handler handler(input, stream, events, handed);
+        rapidjson::Reader reader;
+        const rapidjson::ParseResult parsed = reader.Parse<READER_FLAGS>(stream, handler);
+        if (parsed.Code() == rapidjson::kParseErrorNumberTooBig && !defused) {
+            defused = defuse_huge_numbers(input);
+            handed = handler.handed();
+            continue;
+        }
+        const std::size_t after = skip_separators(input, stream.Tell(), false);
+        if (handler.fault || parsed.IsError() || after < input.size()) {
+            return std::unexpected(
+                error_at(input, handler.fault      ? std::move(*handler.fault)
+                                : parsed.IsError() ? refuse(parsed.Offset(), parsed.Code()).error()
                                                    : Fault{"trailing characters", after}));
+        }
+        return {};
     }
-    return {};
 }
 
 } // namespace orvex::json_reader

@@ -34,9 +34,14 @@ enum class Syntax { InvalidValue, MissingName, NumberTooBig };
 
 // Where a value or a key stands.
 struct Place {
-    std::size_t at;        // where a refusal of it is reported (see Events)
-    std::size_t separator; // the first byte after the previous value that is not white space
-    std::size_t start;     // its first byte: past white space and the comma, if any
+    std::size_t at; // where a refusal of it is reported (see Events)
+    // The first byte after the previous value that is not white space, and its own first byte
+    // (past the comma, if any); worked out only when a refusal asks.
+    [[nodiscard]] std::size_t separator() const;
+    [[nodiscard]] std::size_t start() const;
+
+    std::string_view input;
+    std::size_t previous_end; // one past the previous value
 };
 
 // What a document's reader hands on. A refusal stops the reading and becomes the document's.

@@ -173,7 +173,7 @@ class RecordReader final : public json_reader::Events {
             return {};
         }
         if (std::holds_alternative<Beyond>(want)) {
-            return refuse(place.start, "trailing characters");
+            return refuse(place.start(), "trailing characters");
         }
         if (const auto* n = std::get_if<Number>(&found); n && n->kind == Number::Kind::TooBig) {
             return refuse(place.at, Syntax::NumberTooBig);
@@ -235,7 +235,7 @@ class RecordReader final : public json_reader::Events {
     Step member(Frame& frame, IntoIdentity into, std::string_view key, const Place& place) const {
         if (frame.seen != 0) {
             // A second member of the tagged form is a syntax fault at its comma.
-            return refuse(place.separator,
+            return refuse(place.separator(),
                           "Missing '}' after the only member of an identity object.");
         }
         frame.seen = 1;
