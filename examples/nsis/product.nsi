@@ -93,6 +93,7 @@ Function LockedFolder
   System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${InstallDirSddl}", i 1, *p .r1, p 0) i .r3 ?e'
   Pop $4
   ${If} $3 = 0
+    SetErrorLevel 1
     Abort "Could not convert the folder descriptor (Windows error $4)."
   ${EndIf}
   System::Call '*(${SecurityAttributes}) p .r2'
