@@ -1,0 +1,250 @@
+; A minimal NSIS installer that installs the VPN service and removes it with orvex-uninstall.exe.
+; Copy it into your product's installer; the parts that matter are marked "orvex-uninstall".
+;
+; Build on Linux (Debian's nsis):  examples/nsis/build-installer
+; Build on Windows (NSIS 3):       makensis product.nsi
+; with orvex-uninstall.exe and orvex-service.exe beside this file (the Windows build is not tested
+; by this project, whose test builds with Debian's makensis and runs the result with Wine).
+;
+; What the tool needs from the installer:
+; - It runs elevated, so it is installed into a folder that no ordinary user can write into: the
+;   product's folder under Program Files, beside the uninstaller. (An MSI carries it in its Binary
+;   table; an NSIS uninstaller extracts its files into the user's temporary folder, which the
+;   tool must never run from.)
+; - The uninstaller runs it before it removes anything, and reads its status: 0 lets the uninstall
+;   go on; 75 (a repair holds the gate) and any other status (the tool's report names the failed
+;   step) end the uninstall with the product still installed, so that it can be retried. A silent
+;   uninstall (/S) then exits with 75 or 1.
+; - The tool itself stops and deletes the service, holding the repair gate while it does; so the
+;   uninstaller neither stops the service nor deletes it.
+; - The service's folders are created locked: owned by Builtin Administrators, with a protected
+;   DACL (LocalSystem and Builtin Administrators, full access, inherited by what is inside them,
+;   nothing inherited from ProgramData, under which every user may create files and folders).
+;   The service runs as LocalSystem from bin\: in a folder that an ordinary user can write into,
+;   they could plant a DLL beside it, or a lock file of theirs that keeps every uninstall busy.
+
+Unicode true
+Target amd64-unicode ; a 64-bit installer: 64-bit Program Files, registry and System32
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!include LogicLib.nsh
+
+; The security of the service's folders: the tool applies the same descriptor to them.
+!define InstallDirSddl "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+
+; SECURITY_ATTRIBUTES {nLength, lpSecurityDescriptor, bInheritHandle} holding the descriptor in $1.
+!if ${NSIS_PTR_SIZE} > 4
+  !define SecurityAttributes "i 24, i 0, p r1, i 0, i 0" ; padded as a 64-bit compiler lays it out
+!else
+  !define SecurityAttributes "i 12, p r1, i 0"
+!endif
+
+!define ServiceName "orvex_vpn_service"
+!define ServiceKey "SYSTEM\CurrentControlSet\Services\${ServiceName}"
+!define UninstallKey "Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvexVPN"
+
+; The program that the uninstaller runs, and the arguments in front of the tool's own. The product
+; runs the tool itself with no argument in front. (The project's test build puts a test launcher
+; here, which runs the tool with emulated file ownership under Wine.) ToolBinary names a file
+; beside this script; it is installed under its own name.
+!ifndef ToolBinary
+  !define ToolBinary "orvex-uninstall.exe"
+!endif
+!ifndef ToolCommand
+  !define ToolCommand ""
+!endif
+; Test build only: the arguments of the test's stand-in service.
+!ifdef ServiceArguments
+  !define ServiceCommand '\"$APPDATA\orvex-service\bin\orvex-service.exe\" ${ServiceArguments}'
+!else
+  !define ServiceCommand '\"$APPDATA\orvex-service\bin\orvex-service.exe\"'
+!endif
+!ifndef OutFile
+  !define OutFile "orvex-setup.exe"
+!endif
+
+Name "Orvex VPN"
+OutFile "${OutFile}"
+InstallDir "$PROGRAMFILES64\Orvex VPN"
+ShowInstDetails show
+ShowUninstDetails show
+
+; No directory page: the tool runs elevated from this folder, so it must be one that ordinary
+; users cannot write into (a new folder under C:\, for one, inherits their right to modify it).
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Function .onInit
+  StrCpy $INSTDIR "$PROGRAMFILES64\Orvex VPN" ; ignores /D=, for the same reason
+FunctionEnd
+
+; orvex-uninstall: creates the folder on the stack locked, with InstallDirSddl as its security
+; descriptor from the moment it exists (CreateDirectoryW with that descriptor). A folder that
+; exists already (left by an earlier installation: the tool never deletes the repair gate, so bin\
+; stays) gets the same descriptor at once; a link in its place is refused, as the tool refuses it.
+Function LockedFolder
+  Exch $0 ; the folder
+  Push $1 ; the security descriptor
+  Push $2 ; SECURITY_ATTRIBUTES
+  Push $3 ; a result
+  Push $4 ; the last error
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${InstallDirSddl}", i 1, *p .r1, p 0) i .r3 ?e'
+  Pop $4
+  ${If} $3 = 0
+    SetErrorLevel 1
+    Abort "Could not convert the folder descriptor (Windows error $4)."
+  ${EndIf}
+  System::Call '*(${SecurityAttributes}) p .r2'
+  System::Call 'kernel32::CreateDirectoryW(w r0, p r2) i .r3 ?e'
+  Pop $4
+  System::Free $2
+  ${If} $3 = 0
+  ${AndIf} $4 = 183 ; ERROR_ALREADY_EXISTS
+    System::Call 'kernel32::GetFileAttributesW(w r0) i .r3'
+    IntOp $3 $3 & 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
+    ${If} $3 = 0x10
+      ; OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION; the descriptor's P keeps out what
+      ; the parent would pass on. SetFileSecurityW changes this folder only, not what is inside.
+      System::Call 'advapi32::SetFileSecurityW(w r0, i 5, p r1) i .r3 ?e'
+      Pop $4
+    ${Else}
+      StrCpy $3 0
+      StrCpy $4 "not an ordinary folder"
+    ${EndIf}
+  ${EndIf}
+  System::Call 'kernel32::LocalFree(p r1)'
+  ${If} $3 = 0
+    SetErrorLevel 1
+    Abort "Could not lock $0 (Windows error $4); an administrator must remove it."
+  ${EndIf}
+  DetailPrint "Locked $0"
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Section "Orvex VPN"
+  SetShellVarContext all ; $APPDATA is then the machine's ProgramData folder
+  SetRegView 64
+  ClearErrors
+  ReadRegStr $0 HKLM "${ServiceKey}" "ImagePath"
+  ${IfNot} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "Orvex VPN is already installed; uninstall it first." /SD IDOK
+    SetErrorLevel 1
+    Abort "Orvex VPN is already installed; uninstall it first."
+  ${EndIf}
+
+  ; orvex-uninstall: both folders locked before any file goes into them, the parent first.
+  Push "$APPDATA\orvex-service"
+  Call LockedFolder
+  Push "$APPDATA\orvex-service\bin"
+  Call LockedFolder
+  SetOutPath "$APPDATA\orvex-service\bin"
+  File "orvex-service.exe"
+
+  ; orvex-uninstall: the tool, where only administrators can write.
+  SetOutPath "$INSTDIR"
+  File "${ToolBinary}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  WriteRegStr HKLM "${UninstallKey}" "DisplayName" "Orvex VPN"
+  WriteRegStr HKLM "${UninstallKey}" "Publisher" "Orvex"
+  WriteRegStr HKLM "${UninstallKey}" "DisplayVersion" "1.0.0"
+  WriteRegStr HKLM "${UninstallKey}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UninstallKey}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UninstallKey}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UninstallKey}" "NoModify" 1
+  WriteRegDWORD HKLM "${UninstallKey}" "NoRepair" 1
+
+  ; The service, as LocalSystem, started at install. The tool stops and deletes it on uninstall.
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" create ${ServiceName} binPath= "${ServiceCommand}" type= own start= auto error= normal obj= LocalSystem DisplayName= "Orvex VPN service"'
+  Pop $0
+  ${If} $0 != 0
+    SetErrorLevel 1
+    Abort "Could not register the VPN service (sc create: $0)."
+  ${EndIf}
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" start ${ServiceName}'
+  Pop $0
+  ${If} $0 != 0
+    SetErrorLevel 1
+    Abort "Could not start the VPN service (sc start: $0)."
+  ${EndIf}
+SectionEnd
+
+; Shows each line of the text on the stack in the details view.
+Function un.DetailLines
+  Exch $0 ; what is left of the text
+  Push $1 ; the line so far
+  Push $2 ; the next character
+  StrCpy $1 ""
+  ${Do}
+    StrCpy $2 $0 1
+    StrCpy $0 $0 "" 1
+    ${If} $2 == "$\n"
+      DetailPrint "$1"
+      StrCpy $1 ""
+    ${ElseIf} $2 == ""
+      ${If} $1 != ""
+        DetailPrint "$1"
+      ${EndIf}
+    ${ElseIf} $2 != "$\r"
+      StrCpy $1 "$1$2"
+    ${EndIf}
+  ${LoopUntil} $2 == ""
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  SetRegView 64
+
+  ; orvex-uninstall: run only while the service is installed (every service has an ImagePath). An
+  ; uninstall that failed after the tool had deleted the service is retried without the tool,
+  ; which would only fail again (the service no longer exists), and removes the files.
+  ClearErrors
+  ReadRegStr $0 HKLM "${ServiceKey}" "ImagePath"
+  ${If} ${Errors}
+    DetailPrint "The VPN service is not installed; removing the files only."
+  ${Else}
+    DetailPrint "Removing the VPN service (orvex-uninstall)"
+    ; Its one line (the result, the busy line or the error report) to the details view. The
+    ; output is kept up to NSIS_MAX_STRLEN characters (1024 in Debian's and the standard build).
+    nsExec::ExecToStack '"$INSTDIR\${ToolBinary}" ${ToolCommand}'
+    Pop $0 ; the status, or "error" when it could not be started
+    Pop $1 ; standard output and error
+    Push $1
+    Call un.DetailLines
+    ${If} $0 != 0
+      ; Kept beside the tool for a silent caller; the product stays installed, and so does this.
+      FileOpen $2 "$INSTDIR\orvex-uninstall.log" w
+      FileWrite $2 "orvex-uninstall exited with status $0$\r$\n$1"
+      FileClose $2
+    ${EndIf}
+    ${If} $0 == 75
+      DetailPrint "A repair of the VPN service is in progress; try again when it has finished."
+      MessageBox MB_OK|MB_ICONEXCLAMATION "A repair of the VPN service is in progress; try again when it has finished." /SD IDOK
+      SetErrorLevel 75
+      Abort "Uninstall not done: a repair of the VPN service is in progress."
+    ${ElseIf} $0 != 0
+      MessageBox MB_OK|MB_ICONSTOP "The VPN service could not be removed (orvex-uninstall status $0); Orvex VPN stays installed.$\r$\n$\r$\n$1" /SD IDOK
+      SetErrorLevel 1
+      Abort "Uninstall not done: orvex-uninstall exited with status $0."
+    ${EndIf}
+  ${EndIf}
+
+  ; The tool has removed the service's executable; this covers a retried uninstall. The folders
+  ; go only if empty (the tool keeps the repair gate in bin\, as Windows Installer would).
+  Delete "$APPDATA\orvex-service\bin\orvex-service.exe"
+  RMDir "$APPDATA\orvex-service\bin"
+  RMDir "$APPDATA\orvex-service"
+  Delete "$INSTDIR\${ToolBinary}"
+  Delete "$INSTDIR\orvex-uninstall.log"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR" ; stays while an uninstaller run with _?= still runs from it
+  DeleteRegKey HKLM "${UninstallKey}"
+SectionEnd
