@@ -1,9 +1,9 @@
-# Shared by scripts/test, scripts/demo and scripts/bench. Source it; do not run it.
+# Shared by the scripts in scripts/ and the shell tests. Source it; do not run it.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PACKAGES=(git cmake ninja-build g++ g++-mingw-w64-x86-64-posix wine wine64 rapidjson-dev libssl-dev
           googletest libgtest-dev clang-19 libclang-rt-19-dev clang-format unicode-data wixl msitools
-          nsis)
+          nsis osslsigncode openssl)
 
 # Installs what is missing (as root on Debian), or prints the exact command to run.
 ensure_packages() {
