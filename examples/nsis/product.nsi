@@ -80,16 +80,25 @@ Function .onInit
   StrCpy $INSTDIR "$PROGRAMFILES64\Orvex VPN" ; ignores /D=, for the same reason
 FunctionEnd
 
-; orvex-uninstall: creates the folder on the stack locked, with InstallDirSddl as its security
-; descriptor from the moment it exists (CreateDirectoryW with that descriptor). A folder that
-; exists already (left by an earlier installation: the tool never deletes the repair gate, so bin\
-; stays) gets the same descriptor at once; a link in its place is refused, as the tool refuses it.
+; orvex-uninstall: makes the folder on the stack locked, with InstallDirSddl as its security
+; descriptor from the moment it exists (CreateDirectoryW with that descriptor), and leaves on the
+; stack a handle to it, opened as the folder itself (not through a link) and shared for reading and
+; writing but not for deletion: while it is held, nobody can rename the folder or put a link in its
+; place, so the paths below it name what was checked. A folder that exists already is taken only
+; if it is an earlier installation's: an ordinary folder owned by Builtin Administrators or
+; LocalSystem (the tool never deletes the repair gate, so bin\ stays). One that an ordinary user
+; created first is theirs, whatever its DACL says later, and is refused: the service must never
+; run from it. A folder that is taken gets the DACL again on that handle (SetKernelObjectSecurity
+; changes the folder only, not what is inside it).
 Function LockedFolder
   Exch $0 ; the folder
   Push $1 ; the security descriptor
-  Push $2 ; SECURITY_ATTRIBUTES
+  Push $2 ; SECURITY_ATTRIBUTES, then the file information, then the owner
   Push $3 ; a result
   Push $4 ; the last error
+  Push $5 ; the folder's handle
+  Push $6 ; 1 if the folder existed
+  Push $7 ; the owner's security descriptor
   System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${InstallDirSddl}", i 1, *p .r1, p 0) i .r3 ?e'
   Pop $4
   ${If} $3 = 0
@@ -100,31 +109,68 @@ Function LockedFolder
   System::Call 'kernel32::CreateDirectoryW(w r0, p r2) i .r3 ?e'
   Pop $4
   System::Free $2
+  StrCpy $6 0
   ${If} $3 = 0
-  ${AndIf} $4 = 183 ; ERROR_ALREADY_EXISTS
-    System::Call 'kernel32::GetFileAttributesW(w r0) i .r3'
-    IntOp $3 $3 & 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
-    ${If} $3 = 0x10
-      ; OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION; the descriptor's P keeps out what
-      ; the parent would pass on. SetFileSecurityW changes this folder only, not what is inside.
-      System::Call 'advapi32::SetFileSecurityW(w r0, i 5, p r1) i .r3 ?e'
-      Pop $4
-    ${Else}
-      StrCpy $3 0
-      StrCpy $4 "not an ordinary folder"
+    ${If} $4 <> 183 ; ERROR_ALREADY_EXISTS
+      SetErrorLevel 1
+      Abort "Could not create $0 (Windows error $4)."
+    ${EndIf}
+    StrCpy $6 1
+  ${EndIf}
+  ; READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, sharing reading and writing, the folder itself
+  ; (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT).
+  System::Call 'kernel32::CreateFileW(w r0, i 0x60080, i 3, p 0, i 3, i 0x02200000, p 0) p .r5 ?e'
+  Pop $4
+  ${If} $5 = -1 ; INVALID_HANDLE_VALUE
+    SetErrorLevel 1
+    Abort "Could not open $0 (Windows error $4); an administrator must remove it."
+  ${EndIf}
+  System::Call '*(&i52) p .r2' ; BY_HANDLE_FILE_INFORMATION, its attributes first
+  System::Call 'kernel32::GetFileInformationByHandle(p r5, p r2) i .r3 ?e'
+  Pop $4
+  System::Call '*$2(i .r7)'
+  System::Free $2
+  IntOp $7 $7 & 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
+  ${If} $3 = 0
+  ${OrIf} $7 <> 0x10
+    SetErrorLevel 1
+    Abort "Could not lock $0: it is not an ordinary folder; an administrator must remove it."
+  ${EndIf}
+  ${If} $6 = 1
+    ; OWNER_SECURITY_INFORMATION of SE_FILE_OBJECT, read on the handle.
+    System::Call 'advapi32::GetSecurityInfo(p r5, i 1, i 1, *p .r2, p 0, p 0, p 0, *p .r7) i .r4'
+    ${If} $4 <> 0
+      SetErrorLevel 1
+      Abort "Could not read the owner of $0 (Windows error $4)."
+    ${EndIf}
+    System::Call 'advapi32::IsWellKnownSid(p r2, i 26) i .r3' ; WinBuiltinAdministratorsSid
+    ${If} $3 = 0
+      System::Call 'advapi32::IsWellKnownSid(p r2, i 22) i .r3' ; WinLocalSystemSid
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r7)'
+    ${If} $3 = 0
+      SetErrorLevel 1
+      Abort "Could not lock $0: it was created by another user; an administrator must remove it."
+    ${EndIf}
+    ; DACL_SECURITY_INFORMATION; the descriptor's P keeps out what ProgramData would pass on.
+    System::Call 'advapi32::SetKernelObjectSecurity(p r5, i 4, p r1) i .r3 ?e'
+    Pop $4
+    ${If} $3 = 0
+      SetErrorLevel 1
+      Abort "Could not lock $0 (Windows error $4); an administrator must remove it."
     ${EndIf}
   ${EndIf}
   System::Call 'kernel32::LocalFree(p r1)'
-  ${If} $3 = 0
-    SetErrorLevel 1
-    Abort "Could not lock $0 (Windows error $4); an administrator must remove it."
-  ${EndIf}
   DetailPrint "Locked $0"
+  StrCpy $0 $5
+  Pop $7
+  Pop $6
+  Pop $5
   Pop $4
   Pop $3
   Pop $2
   Pop $1
-  Pop $0
+  Exch $0 ; the handle
 FunctionEnd
 
 Section "Orvex VPN"
@@ -138,11 +184,14 @@ Section "Orvex VPN"
     Abort "Orvex VPN is already installed; uninstall it first."
   ${EndIf}
 
-  ; orvex-uninstall: both folders locked before any file goes into them, the parent first.
+  ; orvex-uninstall: both folders locked before any file goes into them, the parent first, and
+  ; held as themselves until the service that runs from them is registered.
   Push "$APPDATA\orvex-service"
   Call LockedFolder
+  Pop $R8
   Push "$APPDATA\orvex-service\bin"
   Call LockedFolder
+  Pop $R9
   SetOutPath "$APPDATA\orvex-service\bin"
   File "orvex-service.exe"
 
@@ -154,8 +203,11 @@ Section "Orvex VPN"
   WriteRegStr HKLM "${UninstallKey}" "Publisher" "Orvex"
   WriteRegStr HKLM "${UninstallKey}" "DisplayVersion" "1.0.0"
   WriteRegStr HKLM "${UninstallKey}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UninstallKey}" "UninstallString" '"$INSTDIR\uninstall.exe"'
-  WriteRegStr HKLM "${UninstallKey}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  ; With _?=, the uninstaller runs as itself and its caller (Programs and Features, a deployment
+  ; tool) waits for it and gets its status; without, it starts a copy of itself in the temporary
+  ; folder and exits 0 at once, and a refusal (75, 1) never reaches the caller.
+  WriteRegStr HKLM "${UninstallKey}" "UninstallString" '"$INSTDIR\uninstall.exe" _?=$INSTDIR'
+  WriteRegStr HKLM "${UninstallKey}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR'
   WriteRegDWORD HKLM "${UninstallKey}" "NoModify" 1
   WriteRegDWORD HKLM "${UninstallKey}" "NoRepair" 1
 
@@ -172,7 +224,16 @@ Section "Orvex VPN"
     SetErrorLevel 1
     Abort "Could not start the VPN service (sc start: $0)."
   ${EndIf}
+  System::Call 'kernel32::CloseHandle(p R9)'
+  System::Call 'kernel32::CloseHandle(p R8)'
 SectionEnd
+
+; The uninstaller acts on the product's folder only, wherever it was started from and whatever
+; _?= says: it runs elevated, and a folder of a user's choosing would make it run that user's
+; program as the administrator.
+Function un.onInit
+  StrCpy $INSTDIR "$PROGRAMFILES64\Orvex VPN"
+FunctionEnd
 
 ; Shows each line of the text on the stack in the details view.
 Function un.DetailLines
@@ -244,7 +305,8 @@ Section "Uninstall"
   RMDir "$APPDATA\orvex-service"
   Delete "$INSTDIR\${ToolBinary}"
   Delete "$INSTDIR\orvex-uninstall.log"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR" ; stays while an uninstaller run with _?= still runs from it
+  ; An uninstaller run with _?= is still running from its folder: both go at the next restart.
+  Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+  RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "${UninstallKey}"
 SectionEnd

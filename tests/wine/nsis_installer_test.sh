@@ -3,8 +3,8 @@
 # run silently by Wine in a fresh prefix, with the rig's stand-in as the service (holding the owner
 # lock while it runs) and, in this test build only, the rig's launcher in front of the tool. Five
 # steps: install; uninstall refused while a repair holds the gate (75); uninstall refused when the
-# tool fails (1); uninstall; an uninstall after the service was already deleted. A failure names
-# its step.
+# tool fails (1); uninstall; a reinstall refused over folders that look foreign, then an uninstall
+# after the service was already deleted. A failure names its step.
 #
 # Every check looks at what the installer did (files, the service, the uninstall key), never at
 # its status alone: an installer that Wine cannot run at all (a 32-bit one in a prefix without
@@ -17,6 +17,8 @@
 # Wine reports the Wine user as the owner of every file, so the folders that the installer creates
 # would look foreign to the tool. After each install the rig records them as owned by Builtin
 # Administrators (S-1-5-32-544), which the installer's descriptor makes their owner on Windows.
+# The installer itself reads the same owner of a folder that exists before it runs, so under Wine
+# it refuses every such folder, as it refuses on Windows one that an ordinary user created first.
 #
 #   tests/wine/nsis_installer_test.sh BUILD_DIR     (the windows preset's build directory)
 set -euo pipefail
@@ -94,6 +96,8 @@ still_installed() {
 step="1: install"
 setup install || fail "the installer exited with $?"
 still_installed
+wine reg query "$uninstall_key" /v QuietUninstallString </dev/null 2>/dev/null | grep -q '/S _?=' ||
+    fail "the registered quiet uninstall does not wait for the uninstaller (_?=)"
 adopt_installer_folders || fail "the rig could not record the installed folders"
 
 step="2: uninstall while a repair holds the gate"
@@ -133,9 +137,17 @@ if registered; then fail "the uninstall key is still there"; fi
 [ "$(ls -A "$product")" = uninstall.exe ] || fail "left in $instdir: $(ls -A "$product")"
 rm -rf "$product"
 
-step="5: uninstall after the service was deleted"
-# Installed again over the folders that the uninstall left (bin\ keeps the gate file), then the
-# service deleted out of band, as after an uninstall that failed once the tool had deleted it.
+step="5: a reinstall over folders that look foreign, then an uninstall after the service was deleted"
+# The folders that the uninstall left (bin\ keeps the gate file) read as the Wine user's: the
+# installer must refuse them before it puts anything in them.
+status=0
+setup foreign || status=$?
+[ "$status" -eq 1 ] || fail "the installer exited with $status over foreign folders, expected 1"
+[ ! -e "$data/bin/orvex-service.exe" ] && [ ! -e "$product/uninstall.exe" ] ||
+    fail "the installer put files in place over foreign folders"
+# Installed again once they are gone, then the service deleted out of band, as after an
+# uninstall that failed once the tool had deleted it.
+rm -rf "$data"
 setup reinstall || fail "the installer exited with $?"
 still_installed
 adopt_installer_folders || fail "the rig could not record the installed folders"
