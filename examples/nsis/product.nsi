@@ -121,7 +121,7 @@ Function LockedFolder
   ; (FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT).
   System::Call 'kernel32::CreateFileW(w r0, i 0x60080, i 3, p 0, i 3, i 0x02200000, p 0) p .r5 ?e'
   Pop $4
-  ${If} $5 = -1 ; INVALID_HANDLE_VALUE
+  ${If} $5 P= -1 ; INVALID_HANDLE_VALUE, compared as a pointer
     SetErrorLevel 1
     Abort "Could not open $0 (Windows error $4); an administrator must remove it."
   ${EndIf}
@@ -173,6 +173,39 @@ Function LockedFolder
   Exch $0 ; the handle
 FunctionEnd
 
+; orvex-uninstall: an earlier installation leaves nothing in bin\ but the repair gate (its
+; uninstall removed the executable). Anything else there, or a gate that is a link or a folder,
+; means the folder is not what its owner suggests (one moved into place keeps its owner and what
+; it holds): a DLL beside the service, or an executable that `File` would only overwrite, keeping
+; its owner and DACL, would run as LocalSystem. Checked once the DACL is set again, when no one
+; else can add an entry.
+Function OnlyRepairGate
+  Exch $0 ; the folder
+  Push $1 ; the search
+  Push $2 ; an entry's name
+  Push $3 ; its attributes
+  FindFirst $1 $2 "$0\*"
+  ${DoWhile} $2 != ""
+    ${If} $2 != "."
+    ${AndIf} $2 != ".."
+      System::Call 'kernel32::GetFileAttributesW(w "$0\$2") i .r3'
+      IntOp $3 $3 & 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
+      ${If} $2 != ".repair.lock"
+      ${OrIf} $3 <> 0
+        FindClose $1
+        SetErrorLevel 1
+        Abort "Could not use $0: it holds $2, which no earlier installation leaves; an administrator must remove it."
+      ${EndIf}
+    ${EndIf}
+    FindNext $1 $2
+  ${Loop}
+  FindClose $1
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
 Section "Orvex VPN"
   SetShellVarContext all ; $APPDATA is then the machine's ProgramData folder
   SetRegView 64
@@ -192,6 +225,8 @@ Section "Orvex VPN"
   Push "$APPDATA\orvex-service\bin"
   Call LockedFolder
   Pop $R9
+  Push "$APPDATA\orvex-service\bin"
+  Call OnlyRepairGate
   SetOutPath "$APPDATA\orvex-service\bin"
   File "orvex-service.exe"
 
@@ -300,13 +335,30 @@ Section "Uninstall"
 
   ; The tool has removed the service's executable; this covers a retried uninstall. The folders
   ; go only if empty (the tool keeps the repair gate in bin\, as Windows Installer would).
-  Delete "$APPDATA\orvex-service\bin\orvex-service.exe"
-  RMDir "$APPDATA\orvex-service\bin"
-  RMDir "$APPDATA\orvex-service"
+  ; Only where both are folders and not links that a user put where they were (after an
+  ; uninstall that removed them): an administrator's deletion must not reach through a link.
+  System::Call 'kernel32::GetFileAttributesW(w "$APPDATA\orvex-service") i .r0'
+  System::Call 'kernel32::GetFileAttributesW(w "$APPDATA\orvex-service\bin") i .r1'
+  IntOp $0 $0 | $1
+  IntOp $0 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT, or either missing (INVALID_FILE_ATTRIBUTES)
+  ${If} $0 = 0
+    Delete "$APPDATA\orvex-service\bin\orvex-service.exe"
+    RMDir "$APPDATA\orvex-service\bin"
+    RMDir "$APPDATA\orvex-service"
+  ${EndIf}
   Delete "$INSTDIR\${ToolBinary}"
   Delete "$INSTDIR\orvex-uninstall.log"
-  ; An uninstaller run with _?= is still running from its folder: both go at the next restart.
-  Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+  ; An uninstaller run with _?= is still running from its folder: both go at the next restart. It
+  ; is renamed first (a running program can be), so that the deletion then cannot meet the
+  ; uninstaller of an installation made in between.
+  GetTempFileName $0 "$INSTDIR"
+  Delete $0
+  ClearErrors
+  Rename "$INSTDIR\uninstall.exe" $0
+  ${If} ${Errors}
+    StrCpy $0 "$INSTDIR\uninstall.exe"
+  ${EndIf}
+  Delete /REBOOTOK $0
   RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "${UninstallKey}"
 SectionEnd
