@@ -174,12 +174,12 @@ Function LockedFolder
 FunctionEnd
 
 ; orvex-uninstall: an earlier installation leaves nothing in bin\ but the repair gate (its
-; uninstall removed the executable). Anything else there, or a gate that is a link or a folder,
-; means the folder is not what its owner suggests (one moved into place keeps its owner and what
-; it holds): a DLL beside the service, or an executable that `File` would only overwrite, keeping
-; its owner and DACL, would run as LocalSystem. Checked once the DACL is set again, when no one
-; else can add an entry.
-Function OnlyRepairGate
+; uninstall removed the executable), and an installation stopped halfway may leave the executable.
+; Anything else there, or either of them as a link or a folder, means the folder is not what its
+; owner suggests (one moved into place keeps its owner and what it holds): a DLL beside the
+; service would run as LocalSystem. Checked once the DACL is set again, when no one else can add
+; an entry.
+Function OnlyInstallationFiles
   Exch $0 ; the folder
   Push $1 ; the search
   Push $2 ; an entry's name
@@ -191,7 +191,10 @@ Function OnlyRepairGate
       System::Call 'kernel32::GetFileAttributesW(w "$0\$2") i .r3'
       IntOp $3 $3 & 0x410 ; FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT
       ${If} $2 != ".repair.lock"
-      ${OrIf} $3 <> 0
+      ${AndIf} $2 != "orvex-service.exe"
+        StrCpy $3 1
+      ${EndIf}
+      ${If} $3 <> 0
         FindClose $1
         SetErrorLevel 1
         Abort "Could not use $0: it holds $2, which no earlier installation leaves; an administrator must remove it."
@@ -226,7 +229,15 @@ Section "Orvex VPN"
   Call LockedFolder
   Pop $R9
   Push "$APPDATA\orvex-service\bin"
-  Call OnlyRepairGate
+  Call OnlyInstallationFiles
+  ; An executable left by a stopped installation is replaced by a new file, never reused: `File`
+  ; would keep the old file's owner and DACL.
+  ClearErrors
+  Delete "$APPDATA\orvex-service\bin\orvex-service.exe"
+  ${If} ${Errors}
+    SetErrorLevel 1
+    Abort "Could not replace the VPN service's executable; an administrator must remove it."
+  ${EndIf}
   SetOutPath "$APPDATA\orvex-service\bin"
   File "orvex-service.exe"
 
