@@ -15,24 +15,9 @@
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 build=$(realpath "$1")
-bin="$build/bin"
-work="$build/installer-test"
-[ -d "$work/prefix" ] && WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true
-rm -rf "$work"
-mkdir -p "$work"
-
+source "$(dirname "$0")/installer_steps.sh"
+begin_work installer-test
 step="building the package"
-run=none
-fail() {
-    echo "FAILED in step \"$step\": $*" >&2
-    for f in "$run.err" "$run.log"; do
-        [ -s "$work/$f" ] && { echo "-- $work/$f (last lines)"; tail -n 25 "$work/$f"; } >&2
-    done
-    exit 1
-}
-trap 'fail "$BASH_COMMAND failed"' ERR
-
-bin_windows="Z:${bin//\//\\}"
 bash "$ROOT/examples/wix/build-msi" -o "$work/product.msi" --tool "$bin/orvex-uninstall.exe" \
     --service "$bin/standin_service.exe" --with "$bin/rig_launcher.exe" \
     -D ToolBinary=rig_launcher.exe \
@@ -58,15 +43,6 @@ cd "$work" # msiexec takes the package by a relative name (a Unix path would rea
 
 data="$WINEPREFIX/drive_c/ProgramData/orvex-service"
 service_dir='C:\ProgramData\orvex-service'
-rig() { wine "$bin/rig_tool.exe" "$@" </dev/null; }
-state() { rig state | tr -d '\r' | sed 's/^service state: //'; }
-# in_state N: whether the service reaches state N within 5 s. Right after msiexec returns, a
-# service that the engine's rollback or its ServiceControl has just started may still be pending.
-in_state() {
-    local _
-    for _ in $(seq 50); do [ "$(state)" = "$1" ] && return 0; sleep 0.1; done
-    return 1
-}
 # The engine's record of the installed product: its key under UserData\S-1-5-18\Products, named
 # by the product code as Windows Installer writes GUIDs in keys (the digits of each of the first
 # three groups reversed, then the two digits of each following byte swapped).

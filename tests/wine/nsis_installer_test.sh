@@ -24,24 +24,9 @@
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 build=$(realpath "$1")
-bin="$build/bin"
-work="$build/nsis-installer-test"
-[ -d "$work/prefix" ] && WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true
-rm -rf "$work"
-mkdir -p "$work"
-
+source "$(dirname "$0")/installer_steps.sh"
+begin_work nsis-installer-test
 step="building the installer"
-run=none
-fail() {
-    echo "FAILED in step \"$step\": $*" >&2
-    for f in "$work/$run.out" "$work/$run.err" "${report:-}"; do
-        [ -s "$f" ] && { echo "-- $f (last lines)"; tail -n 25 "$f"; } >&2
-    done
-    exit 1
-}
-trap 'fail "$BASH_COMMAND failed"' ERR
-
-bin_windows="Z:${bin//\//\\}"
 bash "$ROOT/examples/nsis/build-installer" -o "$work/orvex-setup.exe" \
     --tool "$bin/orvex-uninstall.exe" --service "$bin/standin_service.exe" \
     --with "$bin/rig_launcher.exe" -D ToolBinary=rig_launcher.exe \
@@ -57,14 +42,6 @@ instdir='C:\Program Files\Orvex VPN'
 product="$WINEPREFIX/drive_c/Program Files/Orvex VPN"
 report="$product/orvex-uninstall.log"
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\OrvexVPN'
-rig() { wine "$bin/rig_tool.exe" "$@" </dev/null; }
-state() { rig state | tr -d '\r' | sed 's/^service state: //'; }
-# in_state N: whether the service reaches state N within 5 s (one just started may be pending).
-in_state() {
-    local _
-    for _ in $(seq 50); do [ "$(state)" = "$1" ] && return 0; sleep 0.1; done
-    return 1
-}
 registered() { wine reg query "$uninstall_key" </dev/null >/dev/null 2>&1; }
 printf '@"%s\\uninstall.exe" /S _?=%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$instdir" "$instdir" \
     >uninstall.bat
@@ -90,6 +67,15 @@ only_renamed_uninstaller() {
     local left; left=$(ls -A "$product")
     [[ "$left" =~ ^(uninstall\.exe|ns[[:alnum:]]+\.tmp)$ ]] || fail "left in $instdir: $left"
 }
+# refused NAME STATUS LINE: an uninstall that exits with STATUS, keeps the tool's LINE (a pattern)
+# in its report, and leaves the product installed.
+refused() {
+    local status=0
+    uninstall "$1" || status=$?
+    [ "$status" -eq "$2" ] || fail "the uninstaller exited with $status, expected $2"
+    grep -q "$3" "$report" || fail "the tool's line is not in the uninstaller's report"
+    still_installed
+}
 # still_installed: the service runs and every part of the product is in place.
 still_installed() {
     in_state 4 || fail "service state $(state), expected 4 (running)"
@@ -111,12 +97,7 @@ coproc HOLDER { wine "$bin/lock_holder.exe" "$service_dir\\bin\\.repair.lock" lo
 holder_pid=$HOLDER_PID
 read -r -n 5 ready <&"${HOLDER[0]}" || true
 [ "${ready:-}" = ready ] || fail "the lock holder did not take the gate"
-status=0
-uninstall busy || status=$?
-[ "$status" -eq 75 ] || fail "the uninstaller exited with $status, expected 75"
-grep -q '^Service repair is already in progress' "$report" ||
-    fail "the tool's line is not in the uninstaller's report"
-still_installed
+refused busy 75 '^Service repair is already in progress'
 eval "exec ${HOLDER[1]}>&-"
 wait "$holder_pid" || fail "the lock holder failed"
 
@@ -124,12 +105,7 @@ step="3: uninstall when the tool fails"
 # bin\ recorded as owned by Users: the tool refuses it, as it refuses a folder that an ordinary
 # user created before the first install, before it touches the service.
 rig set-owner "$service_dir\\bin" S-1-5-32-545 || fail "the rig could not record the owner"
-status=0
-uninstall failed || status=$?
-[ "$status" -eq 1 ] || fail "the uninstaller exited with $status, expected 1"
-grep -q '^Error: service install path .* has an unexpected owner' "$report" ||
-    fail "the tool's report is not in the uninstaller's report"
-still_installed
+refused failed 1 '^Error: service install path .* has an unexpected owner'
 adopt_installer_folders || fail "the rig could not record the installed folders"
 
 step="4: uninstall"
